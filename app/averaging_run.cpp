@@ -1,0 +1,153 @@
+#include "app/averaging_run.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "app/progress_report.hpp"
+#include "trajectory/averaged_frame_writer.hpp"
+#include "trajectory/xmol_frame_reader.hpp"
+
+namespace blockavg {
+
+AveragingRun::AveragingRun(std::string inputPath, std::int32_t blockLength_, std::FILE* console,
+                           std::FILE* diagnostics)
+    : inputPath_(std::move(inputPath)),
+      blockLength(blockLength_),
+      console_(console),
+      diagnostics_(diagnostics) {}
+
+std::string AveragingRun::inputName() const {
+    return inputPath_ == "-" ? std::string("standard input") : inputPath_;
+}
+
+// A line on the diagnostics stream, after whatever the console still holds,
+// so that the two read in order where they share a terminal.
+void AveragingRun::say(ProgressReport& report, const std::string& message) {
+    report.flush();
+    std::fprintf(diagnostics_, "blockavg: %s\n", message.c_str());
+    std::fflush(diagnostics_);
+}
+
+int AveragingRun::run(const std::string& outputPath) {
+    outputPath_ = outputPath;
+    // The input is opened first, so that a mistyped path leaves an earlier
+    // result in place.
+    XmolFrameReader reader;
+    if (!reader.open(inputPath_)) {
+        std::fprintf(diagnostics_, "blockavg: cannot open %s: %s\n", inputName().c_str(),
+                     reader.errorMessage().c_str());
+        return exitFailure;
+    }
+    AveragedFrameWriter writer;
+    if (!writer.open(outputPath)) {
+        std::fprintf(diagnostics_, "blockavg: cannot create %s: %s\n", outputPath.c_str(),
+                     writer.errorMessage().c_str());
+        return exitFailure;
+    }
+    ProgressReport report(console_);
+
+    int status = exitSuccess;
+    try {
+        status = readFrames(reader, writer, report);
+    } catch (const std::bad_alloc&) {
+        say(report, "out of memory in frame " + std::to_string(frameNumber) + " of " + inputName());
+        status = exitFailure;
+    }
+    report.flush();
+
+    const bool writeFailedBefore = writer.hasFailed();
+    if (!writer.close() && !writeFailedBefore) {
+        say(report, "error writing " + outputPath + ": " + writer.errorMessage());
+        status = exitFailure;
+    }
+    reader.close();
+    return status;
+}
+
+int AveragingRun::readFrames(XmolFrameReader& reader, AveragedFrameWriter& writer,
+                             ProgressReport& report) {
+    const ReadingSlots& slots = reader.slots();
+    while (!reader.failed()) {
+        report.frameHeading(frameNumber);
+
+        std::int32_t count = 0;
+        if (!reader.readCountLine(count)) {
+            if (reader.hasReadError()) {
+                break;
+            }
+            if (reader.lastLineHasContent()) {
+                say(report, "warning: line " + std::to_string(reader.lineNumber()) + " of " +
+                                inputName() + " is not an atom count; stopped reading there");
+            } else if (reader.hasContentAhead()) {
+                say(report, "warning: line " + std::to_string(reader.lineNumber()) + " of " +
+                                inputName() +
+                                " is blank where an atom count belongs; stopped reading there");
+            }
+            break;
+        }
+        report.atomCount(count);
+        if (!resizeAtoms(count)) {
+            say(report, "cannot hold the " + std::to_string(count) + " atoms of frame " +
+                            std::to_string(frameNumber) + ": out of memory");
+            return exitFailure;
+        }
+
+        reader.readCommentLine();
+        report.boxValue(slots.boxValue);
+        boxSum += slots.boxValue;
+
+        for (AtomRecord& atom : atoms) {
+            reader.readAtomLine();
+            atom.name = slots.atomName;
+            atom.x += slots.atomX;
+            atom.y += slots.atomY;
+            atom.z += slots.atomZ;
+        }
+        if (reader.hasReadError()) {
+            break;
+        }
+        if (reader.failed()) {
+            say(report, "warning: " + inputName() + " ends inside frame " +
+                            std::to_string(frameNumber) + " of " + std::to_string(count) +
+                            " atoms; its missing lines repeat earlier values");
+        }
+
+        if (frameNumber % blockLength == 0) {
+            if (!writer.writeAveragedFrame(count, slots.boxTag, slots.stepLabel, boxSum,
+                                           blockLength, atoms)) {
+                say(report, "error writing " + outputPath_ + ": " + writer.errorMessage());
+                return exitFailure;
+            }
+            closeBlock();
+        }
+        ++frameNumber;
+    }
+    if (reader.hasReadError()) {
+        say(report, "error reading " + inputName() + ": " + reader.errorMessage());
+        return exitFailure;
+    }
+    return exitSuccess;
+}
+
+bool AveragingRun::resizeAtoms(std::int32_t count) noexcept {
+    try {
+        atoms.resize(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
+void AveragingRun::closeBlock() {
+    boxSum = 0.0;
+    for (AtomRecord& atom : atoms) {
+        atom.x = 0.0;
+        atom.y = 0.0;
+        atom.z = 0.0;
+    }
+}
+
+}  // namespace blockavg

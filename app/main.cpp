@@ -1,0 +1,48 @@
+// blockavg INPUT [BLOCK_LENGTH]
+//
+// Averages every BLOCK_LENGTH consecutive frames of an XMOL trajectory into
+// one frame of "trajectory.xmol" in the current directory.
+
+#include <cstdio>
+
+#include "app/averaging_run.hpp"
+#include "app/command_line.hpp"
+#include "trajectory/averaged_frame_writer.hpp"
+
+namespace {
+
+constexpr const char* helpText =
+    "\n"
+    "Block-averages an XMOL (XYZ) trajectory: every BLOCK_LENGTH consecutive\n"
+    "frames (default 100) become one frame of averaged atom positions and box\n"
+    "length in trajectory.xmol in the current directory. Frames after the\n"
+    "last full block are read and reported but not written.\n"
+    "\n"
+    "  INPUT          the trajectory to read, or - for standard input\n"
+    "  BLOCK_LENGTH   frames per averaged frame, at least 1 (default 100)\n"
+    "\n"
+    "A progress line per frame goes to standard output.\n"
+    "Exit status: 0 done, 1 a file could not be read or written, 2 bad usage.\n";
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    using namespace blockavg;
+    const CommandLine command = parseCommandLine(argc, argv);
+    switch (command.action) {
+        case CommandAction::showHelp:
+            std::fputs(usageText().c_str(), stdout);
+            std::fputs(helpText, stdout);
+            return exitSuccess;
+        case CommandAction::showVersion:
+            std::fputs("blockavg " BLOCKAVG_VERSION "\n", stdout);
+            return exitSuccess;
+        case CommandAction::usageError:
+            std::fprintf(stderr, "blockavg: %s\n%s", command.error.c_str(), usageText().c_str());
+            return exitUsage;
+        case CommandAction::run:
+            break;
+    }
+    AveragingRun run(command.inputPath, command.blockLength, stdout, stderr);
+    return run.run(outputFileName);
+}

@@ -1,0 +1,142 @@
+#include "trajectory/averaged_frame_writer.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "trajectory/number_format.hpp"
+
+namespace blockavg {
+namespace {
+
+constexpr std::size_t bufferSize = std::size_t{64} << 10;
+constexpr std::size_t nameWidth = 5;
+constexpr std::size_t coordinateWidth = 12;
+
+}  // namespace
+
+AveragedFrameWriter::~AveragedFrameWriter() { close(); }
+
+bool AveragedFrameWriter::open(const std::string& path) {
+    errno = 0;
+    file_ = std::fopen(path.c_str(), "w");
+    if (file_ == nullptr) {
+        fail(errno != 0 ? errno : EACCES);
+        return false;
+    }
+    buffer_.assign(bufferSize, '\0');
+    used_ = 0;
+    fixedNotation_ = false;
+    error_.clear();
+    return true;
+}
+
+void AveragedFrameWriter::fail(int errorNumber) {
+    if (error_.empty()) {
+        error_ = std::generic_category().message(errorNumber != 0 ? errorNumber : EIO);
+    }
+}
+
+// Hands the buffered bytes to the file.
+void AveragedFrameWriter::drain() {
+    if (used_ == 0 || hasFailed()) {
+        used_ = 0;
+        return;
+    }
+    errno = 0;
+    if (std::fwrite(buffer_.data(), 1, used_, file_) != used_) {
+        fail(errno);
+    }
+    used_ = 0;
+}
+
+void AveragedFrameWriter::append(std::string_view text) {
+    if (text.size() > buffer_.size() - used_) {
+        drain();
+        if (text.size() > buffer_.size()) {
+            // Larger than the whole buffer (a very long name): write it as is.
+            errno = 0;
+            if (!hasFailed() && std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+                fail(errno);
+            }
+            return;
+        }
+    }
+    std::memcpy(buffer_.data() + used_, text.data(), text.size());
+    used_ += text.size();
+}
+
+void AveragedFrameWriter::appendPadded(std::string_view text, std::size_t width) {
+    static constexpr char spaces[] = "                ";
+    if (text.size() < width) {
+        append(std::string_view(spaces, width - text.size()));
+    }
+    append(text);
+}
+
+void AveragedFrameWriter::appendNumber(double value, std::size_t width) {
+    char digits[maxFormattedNumberLength];
+    const char* end = fixedNotation_ ? formatFixed(digits, value) : formatGeneral(digits, value);
+    appendPadded(std::string_view(digits, static_cast<std::size_t>(end - digits)), width);
+}
+
+bool AveragedFrameWriter::writeAveragedFrame(std::int32_t count, std::string_view boxTag,
+                                             std::string_view stepLabel, double boxSum,
+                                             std::int32_t blockLength, const AtomList& atoms) {
+    if (file_ == nullptr || hasFailed()) {
+        return false;
+    }
+    const double divisor = static_cast<double>(blockLength);
+    char digits[maxFormattedNumberLength];
+
+    append(
+        std::string_view(digits, static_cast<std::size_t>(formatInteger(digits, count) - digits)));
+    append("\n");
+
+    if (boxTag == "BOX:") {
+        const double boxAverage = boxSum / divisor;
+        append(" after         ");
+        append(stepLabel);
+        append(" steps,  BOX:  ");
+        appendNumber(boxAverage, 0);
+        append(" ");
+        appendNumber(boxAverage, 0);
+        append(" ");
+        appendNumber(boxAverage, 0);
+    }
+    append("\n");
+
+    for (const AtomRecord& atom : atoms) {
+        fixedNotation_ = true;
+        appendPadded(atom.name, nameWidth);
+        append(" ");
+        appendNumber(atom.x / divisor, coordinateWidth);
+        append(" ");
+        appendNumber(atom.y / divisor, coordinateWidth);
+        append(" ");
+        appendNumber(atom.z / divisor, coordinateWidth);
+        append("\n");
+    }
+
+    drain();
+    errno = 0;
+    if (!hasFailed() && std::fflush(file_) != 0) {
+        fail(errno);
+    }
+    return !hasFailed();
+}
+
+bool AveragedFrameWriter::close() {
+    if (file_ == nullptr) {
+        return !hasFailed();
+    }
+    drain();
+    errno = 0;
+    if (std::fclose(file_) != 0) {
+        fail(errno);
+    }
+    file_ = nullptr;
+    return !hasFailed();
+}
+
+}  // namespace blockavg
