@@ -1,0 +1,127 @@
+#include "trajectory/averaged_frame_writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace blockavg {
+namespace {
+
+using testing::readFile;
+using testing::ScratchDirectory;
+
+struct Frame {
+    std::string boxTag;
+    std::string stepLabel;
+    double boxSum;
+    std::int32_t blockLength;
+    AtomList atoms;
+};
+
+// Writes the frames in order into a fresh file and returns its bytes.
+std::string written(const std::vector<Frame>& frames) {
+    const ScratchDirectory directory;
+    AveragedFrameWriter writer;
+    EXPECT_TRUE(writer.open((directory / "trajectory.xmol").string()));
+    for (const Frame& frame : frames) {
+        EXPECT_TRUE(writer.writeAveragedFrame(static_cast<std::int32_t>(frame.atoms.size()),
+                                              frame.boxTag, frame.stepLabel, frame.boxSum,
+                                              frame.blockLength, frame.atoms));
+    }
+    EXPECT_TRUE(writer.close());
+    return readFile(directory / "trajectory.xmol");
+}
+
+TEST(AveragedFrameWriter, LaysOutOneFrame) {
+    const struct {
+        const char* what;
+        Frame frame;
+        std::string expected;
+    } cases[] = {
+        {"one atom, averages divided by the block length",
+         {"BOX:", "20", 42.0, 2, {{"O", 3.0, -0.5, 20.0}}},
+         "1\n after         20 steps,  BOX:  21 21 21\n"
+         "    O     1.500000    -0.250000    10.000000\n"},
+        {"a box tag other than BOX: leaves the comment line empty",
+         {"box:", "20", 42.0, 1, {{"H", 1, 2, 3}}},
+         "1\n\n    H     1.000000     2.000000     3.000000\n"},
+        {"BOX without its colon", {"BOX", "20", 42.0, 1, {}}, "0\n\n"},
+        {"count 0: the count and the comment line only",
+         {"BOX:", "7", 24.5, 1, {}},
+         "0\n after         7 steps,  BOX:  24.5 24.5 24.5\n"},
+        {"the box value in general notation: one million",
+         {"BOX:", "", 1000000.0, 1, {}},
+         "0\n after          steps,  BOX:  1e+06 1e+06 1e+06\n"},
+        {"general notation keeps six significant digits",
+         {"BOX:", "s", 123456789.0, 1, {}},
+         "0\n after         s steps,  BOX:  1.23457e+08 1.23457e+08 1.23457e+08\n"},
+        {"long names widen the line",
+         {"x", "1", 0, 1, {{"Carbon12", 1, 1, 1}}},
+         "1\n\nCarbon12     1.000000     1.000000     1.000000\n"},
+        {"empty names are padded too",
+         {"x", "1", 0, 1, {{"", 0, 0, 0}}},
+         "1\n\n          0.000000     0.000000     0.000000\n"},
+        {"numbers wider than their field are not cut",
+         {"x", "1", 0, 1, {{"Ar", 123456789.0, -12345.5, 1e-7}}},
+         "1\n\n   Ar 123456789.000000 -12345.500000     0.000000\n"},
+        {"a small negative average keeps its sign",
+         {"x", "1", 0, 1, {{"Ar", -1e-7, -0.0, 0.0}}},
+         "1\n\n   Ar    -0.000000    -0.000000     0.000000\n"},
+        {"overflowed sums",
+         {"x",
+          "1",
+          0,
+          1,
+          {{"Ar", std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+            2.5}}},
+         "1\n\n   Ar          inf         -inf     2.500000\n"},
+        {"names keep every byte",
+         {"x", "1", 0, 1, {{std::string("N\0\xff", 3), 1, 1, 1}}},
+         "1\n\n  " + std::string("N\0\xff", 3) + "     1.000000     1.000000     1.000000\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(written({c.frame}), c.expected);
+    }
+}
+
+TEST(AveragedFrameWriter, SwitchesToFixedNotationAfterTheFirstAtomLine) {
+    const Frame withAtoms{"BOX:", "20", 49.0, 2, {{"O", 1, 1, 1}}};
+    const Frame withoutAtoms{"BOX:", "20", 49.0, 2, {}};
+    EXPECT_EQ(written({withAtoms, withAtoms}),
+              "1\n after         20 steps,  BOX:  24.5 24.5 24.5\n"
+              "    O     0.500000     0.500000     0.500000\n"
+              "1\n after         20 steps,  BOX:  24.500000 24.500000 24.500000\n"
+              "    O     0.500000     0.500000     0.500000\n");
+    EXPECT_EQ(written({withoutAtoms, withoutAtoms, withAtoms, withoutAtoms}),
+              "0\n after         20 steps,  BOX:  24.5 24.5 24.5\n"
+              "0\n after         20 steps,  BOX:  24.5 24.5 24.5\n"
+              "1\n after         20 steps,  BOX:  24.5 24.5 24.5\n"
+              "    O     0.500000     0.500000     0.500000\n"
+              "0\n after         20 steps,  BOX:  24.500000 24.500000 24.500000\n");
+}
+
+TEST(AveragedFrameWriter, WritesNamesLargerThanItsBuffer) {
+    const std::string name(200'000, 'n');
+    EXPECT_EQ(written({{"x", "1", 0, 1, {{"A", 1, 1, 1}, {name, 2, 2, 2}, {"B", 3, 3, 3}}}}),
+              "3\n\n    A     1.000000     1.000000     1.000000\n" + name +
+                  "     2.000000     2.000000     2.000000\n"
+                  "    B     3.000000     3.000000     3.000000\n");
+}
+
+TEST(AveragedFrameWriter, ReportsAFullDisk) {
+    AveragedFrameWriter writer;
+    ASSERT_TRUE(writer.open("/dev/full"));
+    const AtomList atoms{{"O", 1, 1, 1}};
+    EXPECT_FALSE(writer.writeAveragedFrame(1, "BOX:", "1", 1.0, 1, atoms));
+    EXPECT_EQ(writer.errorMessage(), "No space left on device");
+    EXPECT_FALSE(writer.writeAveragedFrame(1, "BOX:", "1", 1.0, 1, atoms));
+    EXPECT_FALSE(writer.close());
+}
+
+}  // namespace
+}  // namespace blockavg

@@ -1,0 +1,242 @@
+// Runs the built blockavg in scratch directories and compares what it prints
+// and writes, byte for byte, with the expected files under data/expected.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace blockavg {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::runBlockavg;
+using testing::ScratchDirectory;
+using testing::testData;
+using testing::writeFile;
+
+std::string expectedFile(const std::string& name) { return readFile(testData("expected") / name); }
+
+struct TrajectoryCase {
+    const char* input;
+    std::vector<std::string> arguments;  // after the input path
+    const char* expected;                // data/expected/NAME.stdout and NAME.xmol
+    bool warns;                          // something on stderr
+};
+
+TEST(EndToEnd, AveragesTrajectoriesExactly) {
+    const TrajectoryCase cases[] = {
+        {"worked_example.xyz", {"2"}, "worked_example_block_2", false},
+        {"worked_example.xyz", {"1"}, "worked_example_block_1", false},
+        {"frames_250.xyz", {}, "frames_250_block_100", false},
+        {"frames_250.xyz", {"abc"}, "frames_250_block_100", false},
+        {"frames_250_crlf.xyz", {}, "frames_250_block_100", false},
+        {"frames_250.xyz", {"25x"}, "frames_250_block_25", false},
+        {"frames_250_crlf.xyz", {"25"}, "frames_250_block_25", false},
+        {"count_changes.xyz", {"4"}, "count_changes_block_4", false},
+        {"no_box.xyz", {"1"}, "no_box_block_1", false},
+        {"no_box.xyz", {"3"}, "no_box_block_3", false},
+        {"malformed_fields.xyz", {"1"}, "malformed_fields_block_1", false},
+        {"numeric_names.xyz", {"1"}, "numeric_names_block_1", false},
+        {"truncated.xyz", {"2"}, "truncated_block_2", true},
+        {"truncated_no_final_lf.xyz", {"2"}, "truncated_block_2", true},
+        {"junk_count.xyz", {"1"}, "stops_after_frame_1", true},
+        {"negative_count.xyz", {"1"}, "stops_after_frame_1", true},
+        {"blank_count.xyz", {"1"}, "stops_after_frame_1", true},
+        {"trailing_blank_lines.xyz", {"2"}, "trailing_blank_lines_block_2", false},
+        {"empty.xyz", {}, "empty", false},
+        {"orca4_bomd_divinylbenzene.xyz", {"12"}, "orca4_bomd_block_12", false},
+    };
+    for (const TrajectoryCase& c : cases) {
+        SCOPED_TRACE(std::string(c.input) + " -> " + c.expected);
+        const ScratchDirectory directory;
+        std::vector<std::string> arguments{testData(c.input).string()};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const auto result = runBlockavg(directory.path(), arguments);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, expectedFile(std::string(c.expected) + ".stdout"));
+        ASSERT_TRUE(result.output.has_value());
+        EXPECT_EQ(*result.output, expectedFile(std::string(c.expected) + ".xmol"));
+        EXPECT_EQ(!result.err.empty(), c.warns) << result.err;
+    }
+}
+
+TEST(EndToEnd, ReadsStandardInputForADash) {
+    const ScratchDirectory directory;
+    const auto result = runBlockavg(directory.path(), {"-", "2"}, testData("worked_example.xyz"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, expectedFile("worked_example_block_2.stdout"));
+    EXPECT_EQ(result.output, expectedFile("worked_example_block_2.xmol"));
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(EndToEnd, NamesTheDamageItWarnsAbout) {
+    const struct {
+        const char* input;
+        const char* warning;
+    } cases[] = {
+        {"junk_count.xyz", "blockavg: warning: line 4 of "},
+        {"negative_count.xyz", "is not an atom count; stopped reading there"},
+        {"blank_count.xyz", "is blank where an atom count belongs; stopped reading there"},
+        {"truncated.xyz", "ends inside frame 2 of 3 atoms"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        const ScratchDirectory directory;
+        const auto result = runBlockavg(directory.path(), {testData(c.input).string(), "1"});
+        EXPECT_NE(result.err.find(c.warning), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(testData(c.input).string()), std::string::npos) << result.err;
+    }
+}
+
+// Argument and file errors: status, what stderr says, an empty stdout and an
+// earlier trajectory.xmol that keeps its bytes.
+TEST(EndToEnd, RefusesBadUsageWithoutTouchingTheOutput) {
+    const std::string input = testData("worked_example.xyz").string();
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        const char* message;
+    } cases[] = {
+        {{}, 2, "usage: blockavg INPUT [BLOCK_LENGTH]"},
+        {{input, "0"}, 2, "block length must be at least 1"},
+        {{input, "-5"}, 2, "block length must be at least 1"},
+        {{"missing.xyz"}, 1, "cannot open missing.xyz: No such file or directory"},
+        {{"missing.xyz", "0"}, 2, "block length"},
+        {{"."}, 1, "cannot open .: Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const ScratchDirectory directory;
+        writeFile(directory / "trajectory.xmol", "an earlier result\n");
+        const auto result = runBlockavg(directory.path(), c.arguments);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(result.output, "an earlier result\n");
+    }
+}
+
+TEST(EndToEnd, AnswersHelpAndVersionOnStandardOutput) {
+    const ScratchDirectory directory;
+    for (const char* flag : {"-h", "--help"}) {
+        const auto help = runBlockavg(directory.path(), {flag});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("usage: blockavg INPUT [BLOCK_LENGTH]\n", 0), 0u);
+        EXPECT_EQ(help.err, "");
+    }
+    const auto version = runBlockavg(directory.path(), {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "blockavg " BLOCKAVG_VERSION "\n");
+    EXPECT_FALSE(fs::exists(directory / "trajectory.xmol"));
+}
+
+TEST(EndToEnd, FailsWhenTheOutputCannotBeWritten) {
+    const std::string input = testData("worked_example.xyz").string();
+    {
+        SCOPED_TRACE("trajectory.xmol is a directory");
+        const ScratchDirectory directory;
+        fs::create_directory(directory / "trajectory.xmol");
+        const auto result = runBlockavg(directory.path(), {input, "2"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err.find("cannot create trajectory.xmol: Is a directory"),
+                  std::string::npos)
+            << result.err;
+    }
+    {
+        SCOPED_TRACE("trajectory.xmol on a full disk");
+        const ScratchDirectory directory;
+        fs::create_symlink("/dev/full", directory / "trajectory.xmol");
+        const auto result = runBlockavg(directory.path(), {input, "1"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find("error writing trajectory.xmol: No space left on device"),
+                  std::string::npos)
+            << result.err;
+        // The run stops at the first averaged frame that could not be written.
+        EXPECT_EQ(result.out, "\n# 1   2 atoms   box 20 A   ");
+    }
+}
+
+TEST(EndToEnd, GivesTheSameResultWithOrWithoutAFinalLineFeed) {
+    for (const char* name : {"frames_250.xyz", "count_changes.xyz", "numeric_names.xyz",
+                             "orca4_bomd_divinylbenzene.xyz"}) {
+        SCOPED_TRACE(name);
+        const ScratchDirectory directory;
+        std::string bytes = readFile(testData(name));
+        if (bytes.back() == '\n') {
+            bytes.pop_back();
+        } else {
+            bytes.push_back('\n');
+        }
+        writeFile(directory / "other.xyz", bytes);
+        for (const char* blockLength : {"1", "3"}) {
+            const ScratchDirectory first;
+            const ScratchDirectory second;
+            const auto original = runBlockavg(first.path(), {testData(name).string(), blockLength});
+            const auto changed =
+                runBlockavg(second.path(), {(directory / "other.xyz").string(), blockLength});
+            EXPECT_EQ(original.out, changed.out);
+            EXPECT_EQ(original.output, changed.output);
+            EXPECT_EQ(original.err, "");
+            EXPECT_EQ(changed.err, "");
+        }
+    }
+}
+
+// A real trajectory (36 frames of divinylbenzene from a quantum-chemistry MD
+// code) averaged over all its frames, checked against sums done by hand.
+TEST(EndToEnd, AveragesARealTrajectory) {
+    const ScratchDirectory directory;
+    const auto result =
+        runBlockavg(directory.path(), {testData("orca4_bomd_divinylbenzene.xyz").string(), "36"});
+    ASSERT_EQ(result.status, 0);
+    ASSERT_TRUE(result.output.has_value());
+    const std::string& output = *result.output;
+    // No "BOX:" tag in its comment lines: an empty comment line.
+    ASSERT_EQ(output.rfind("20\n\n", 0), 0u);
+    const std::string firstAtom = output.substr(4, output.find('\n', 4) - 4);
+    EXPECT_EQ(firstAtom, "    C     0.240937    -1.398910     0.006131");
+    const std::string lastAtom = output.substr(output.rfind('\n', output.size() - 2) + 1);
+    EXPECT_EQ(lastAtom, "    H    -1.372743    -3.572341     0.138150\n");
+}
+
+// Every real trajectory in the shared collection, when present, runs cleanly
+// and gives the same result with and without its final line feed.
+TEST(EndToEnd, RunsTheSharedRealTrajectories) {
+    const fs::path shared(BLOCKAVG_REAL_TRAJECTORIES);
+    if (!fs::is_directory(shared)) {
+        GTEST_SKIP() << "no shared real trajectories at " << shared;
+    }
+    int runs = 0;
+    for (const auto& entry : fs::directory_iterator(shared)) {
+        if (entry.path().extension() != ".xyz") {
+            continue;
+        }
+        SCOPED_TRACE(entry.path().filename().string());
+        const ScratchDirectory directory;
+        std::string bytes = readFile(entry.path());
+        bytes.push_back('\n');
+        writeFile(directory / "with_extra_line_feed.xyz", bytes);
+        const ScratchDirectory first;
+        const ScratchDirectory second;
+        const auto original = runBlockavg(first.path(), {entry.path().string(), "5"});
+        const auto changed =
+            runBlockavg(second.path(), {(directory / "with_extra_line_feed.xyz").string(), "5"});
+        EXPECT_EQ(original.status, 0);
+        EXPECT_EQ(original.err, "");
+        EXPECT_EQ(original.out, changed.out);
+        EXPECT_EQ(original.output, changed.output);
+        ++runs;
+    }
+    EXPECT_GT(runs, 0);
+}
+
+}  // namespace
+}  // namespace blockavg

@@ -1,0 +1,95 @@
+#include "test_support.hpp"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace blockavg::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+}  // namespace
+
+ScratchDirectory::ScratchDirectory() {
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate =
+            fs::temp_directory_path() / ("blockavg-test-" + std::to_string(entropy()));
+        if (fs::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch directory");
+}
+
+ScratchDirectory::~ScratchDirectory() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path.string());
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>& arguments,
+                      const std::optional<fs::path>& standardInput) {
+    const ScratchDirectory captures;
+    const fs::path outPath = captures / "stdout";
+    const fs::path errPath = captures / "stderr";
+    std::string command =
+        "cd " + shellQuoted(directory.string()) + " && exec " + shellQuoted(BLOCKAVG_EXECUTABLE);
+    for (const std::string& argument : arguments) {
+        command += " " + shellQuoted(argument);
+    }
+    command += " >" + shellQuoted(outPath.string()) + " 2>" + shellQuoted(errPath.string());
+    command += " <" + shellQuoted(standardInput ? standardInput->string() : "/dev/null");
+
+    RunResult result;
+    const int waitStatus = std::system(command.c_str());
+    if (waitStatus != -1 && WIFEXITED(waitStatus)) {
+        result.status = WEXITSTATUS(waitStatus);
+    }
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    const fs::path output = directory / "trajectory.xmol";
+    if (fs::is_regular_file(fs::symlink_status(output))) {
+        result.output = readFile(output);
+    }
+    return result;
+}
+
+fs::path testData(const std::string& name) { return fs::path(BLOCKAVG_TEST_DATA) / name; }
+
+}  // namespace blockavg::testing

@@ -1,0 +1,46 @@
+#pragma once
+
+// Scratch directories, whole-file reads and writes, and runs of the built
+// blockavg executable for the tests.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace blockavg::testing {
+
+// A fresh directory, removed with everything in it when the object goes.
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory();
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+
+struct RunResult {
+    int status = -1;  // exit status, or -1 when the process did not exit normally
+    std::string out;
+    std::string err;
+    std::optional<std::string> output;  // trajectory.xmol, if it exists as a file
+};
+
+// Runs blockavg with `arguments` in `directory`; standard input comes from
+// `standardInput` (a path) or is empty.
+RunResult runBlockavg(const std::filesystem::path& directory,
+                      const std::vector<std::string>& arguments,
+                      const std::optional<std::filesystem::path>& standardInput = std::nullopt);
+
+std::filesystem::path testData(const std::string& name);
+
+}  // namespace blockavg::testing
