@@ -164,6 +164,32 @@ TEST(EndToEnd, FailsWhenTheOutputCannotBeWritten) {
     }
 }
 
+TEST(EndToEnd, FailsCleanlyWhenAFrameCannotBeHeld) {
+#ifdef BLOCKAVG_SANITIZED
+    GTEST_SKIP() << "sanitizer allocators abort on exhausted memory instead of failing";
+#else
+    const ScratchDirectory directory;
+    for (const char* count : {"2147483647", "100000000"}) {
+        SCOPED_TRACE(count);
+        writeFile(directory / "in.xyz",
+                  std::string("1\nafter 1 steps, BOX: 2\nA 1 2 3\n") + count + "\nc\nA 1 2 3\n");
+        const auto result =
+            runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt, "ulimit -v 1048576 &&");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out,
+                  std::string("\n# 1   1 atoms   box 2 A   \n# 2   ") + count + " atoms   ");
+        EXPECT_NE(result.err.find(std::string("cannot hold the ") + count +
+                                  " atoms of frame 2: out of memory"),
+                  std::string::npos)
+            << result.err;
+        // What was written before stays.
+        EXPECT_EQ(result.output,
+                  "1\n after         1 steps,  BOX:  2 2 2\n"
+                  "    A     1.000000     2.000000     3.000000\n");
+    }
+#endif
+}
+
 TEST(EndToEnd, GivesTheSameResultWithOrWithoutAFinalLineFeed) {
     for (const char* name : {"frames_250.xyz", "count_changes.xyz", "numeric_names.xyz",
                              "orca4_bomd_divinylbenzene.xyz"}) {

@@ -64,12 +64,12 @@ void writeFile(const fs::path& path, const std::string& bytes) {
 }
 
 RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>& arguments,
-                      const std::optional<fs::path>& standardInput) {
+                      const std::optional<fs::path>& standardInput, const std::string& shellSetup) {
     const ScratchDirectory captures;
     const fs::path outPath = captures / "stdout";
     const fs::path errPath = captures / "stderr";
-    std::string command =
-        "cd " + shellQuoted(directory.string()) + " && exec " + shellQuoted(BLOCKAVG_EXECUTABLE);
+    std::string command = "cd " + shellQuoted(directory.string()) + " && " + shellSetup + " exec " +
+                          shellQuoted(BLOCKAVG_EXECUTABLE);
     for (const std::string& argument : arguments) {
         command += " " + shellQuoted(argument);
     }

@@ -36,10 +36,12 @@ struct RunResult {
 };
 
 // Runs blockavg with `arguments` in `directory`; standard input comes from
-// `standardInput` (a path) or is empty.
+// `standardInput` (a path) or is empty. `shellSetup` runs in the shell just
+// before blockavg starts (a ulimit, say).
 RunResult runBlockavg(const std::filesystem::path& directory,
                       const std::vector<std::string>& arguments,
-                      const std::optional<std::filesystem::path>& standardInput = std::nullopt);
+                      const std::optional<std::filesystem::path>& standardInput = std::nullopt,
+                      const std::string& shellSetup = {});
 
 std::filesystem::path testData(const std::string& name);
 
