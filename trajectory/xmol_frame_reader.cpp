@@ -13,8 +13,7 @@ namespace blockavg {
 namespace {
 
 // Large enough that reading costs little per byte, small enough to stay in
-// cache while the lines are parsed; lines longer than
-// this grow the buffer.
+// cache while its lines are parsed. Longer lines grow the buffer.
 constexpr std::size_t initialBufferSize = std::size_t{1} << 18;
 
 std::string systemReason(int errorNumber) { return std::generic_category().message(errorNumber); }
