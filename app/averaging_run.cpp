@@ -10,42 +10,48 @@
 
 namespace blockavg {
 
-AveragingRun::AveragingRun(std::string inputPath, std::int32_t blockLength_, std::FILE* console,
-                           std::FILE* diagnostics)
-    : inputPath_(std::move(inputPath)),
+AveragingRun::AveragingRun(std::string inputPath_, std::string outputPath_,
+                           std::int32_t blockLength_, std::FILE* console_, std::FILE* diagnostics_)
+    : inputPath(std::move(inputPath_)),
+      outputPath(std::move(outputPath_)),
       blockLength(blockLength_),
-      console_(console),
-      diagnostics_(diagnostics) {}
+      console(console_),
+      diagnostics(diagnostics_) {}
 
 std::string AveragingRun::inputName() const {
-    return inputPath_ == "-" ? std::string("standard input") : inputPath_;
+    return inputPath == "-" ? std::string("standard input") : inputPath;
 }
 
 // A line on the diagnostics stream, after whatever the console still holds,
 // so that the two read in order where they share a terminal.
 void AveragingRun::say(ProgressReport& report, const std::string& message) {
     report.flush();
-    std::fprintf(diagnostics_, "blockavg: %s\n", message.c_str());
-    std::fflush(diagnostics_);
+    std::fprintf(diagnostics, "blockavg: %s\n", message.c_str());
+    std::fflush(diagnostics);
 }
 
-int AveragingRun::run(const std::string& outputPath) {
-    outputPath_ = outputPath;
+int AveragingRun::run() {
     // The input is opened first, so that a mistyped path leaves an earlier
     // result in place.
     XmolFrameReader reader;
-    if (!reader.open(inputPath_)) {
-        std::fprintf(diagnostics_, "blockavg: cannot open %s: %s\n", inputName().c_str(),
+    if (!reader.open(inputPath)) {
+        std::fprintf(diagnostics, "blockavg: cannot open %s: %s\n", inputName().c_str(),
                      reader.errorMessage().c_str());
+        return exitFailure;
+    }
+    if (reader.isReading(outputPath)) {
+        std::fprintf(diagnostics,
+                     "blockavg: %s is the input; writing it would destroy it before it is read\n",
+                     outputPath.c_str());
         return exitFailure;
     }
     AveragedFrameWriter writer;
     if (!writer.open(outputPath)) {
-        std::fprintf(diagnostics_, "blockavg: cannot create %s: %s\n", outputPath.c_str(),
+        std::fprintf(diagnostics, "blockavg: cannot create %s: %s\n", outputPath.c_str(),
                      writer.errorMessage().c_str());
         return exitFailure;
     }
-    ProgressReport report(console_);
+    ProgressReport report(console);
 
     int status = exitSuccess;
     try {
@@ -76,12 +82,12 @@ int AveragingRun::readFrames(XmolFrameReader& reader, AveragedFrameWriter& write
             if (reader.hasReadError()) {
                 break;
             }
+            const std::string where =
+                "line " + std::to_string(reader.lineNumber()) + " of " + inputName();
             if (reader.lastLineHasContent()) {
-                say(report, "warning: line " + std::to_string(reader.lineNumber()) + " of " +
-                                inputName() + " is not an atom count; stopped reading there");
+                say(report, "warning: " + where + " is not an atom count; stopped reading there");
             } else if (reader.hasContentAhead()) {
-                say(report, "warning: line " + std::to_string(reader.lineNumber()) + " of " +
-                                inputName() +
+                say(report, "warning: " + where +
                                 " is blank where an atom count belongs; stopped reading there");
             }
             break;
@@ -89,7 +95,7 @@ int AveragingRun::readFrames(XmolFrameReader& reader, AveragedFrameWriter& write
         report.atomCount(count);
         if (!resizeAtoms(count)) {
             say(report, "cannot hold the " + std::to_string(count) + " atoms of frame " +
-                            std::to_string(frameNumber) + ": out of memory");
+                            std::to_string(frameNumber) + " of " + inputName() + ": out of memory");
             return exitFailure;
         }
 
@@ -116,7 +122,7 @@ int AveragingRun::readFrames(XmolFrameReader& reader, AveragedFrameWriter& write
         if (frameNumber % blockLength == 0) {
             if (!writer.writeAveragedFrame(count, slots.boxTag, slots.stepLabel, boxSum,
                                            blockLength, atoms)) {
-                say(report, "error writing " + outputPath_ + ": " + writer.errorMessage());
+                say(report, "error writing " + outputPath + ": " + writer.errorMessage());
                 return exitFailure;
             }
             closeBlock();

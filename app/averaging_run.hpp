@@ -21,13 +21,13 @@ enum ExitStatus : int { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
 
 class AveragingRun {
 public:
-    // blockLength is at least 1. The console gets the progress report,
-    // diagnostics get errors and warnings.
-    AveragingRun(std::string inputPath, std::int32_t blockLength, std::FILE* console,
-                 std::FILE* diagnostics);
+    // blockLength is at least 1. The console gets the progress report, the
+    // diagnostics stream gets errors and warnings.
+    AveragingRun(std::string inputPath, std::string outputPath, std::int32_t blockLength,
+                 std::FILE* console, std::FILE* diagnostics);
 
-    // Reads inputPath and writes outputPath; returns the exit status.
-    int run(const std::string& outputPath);
+    // Reads the input, writes the output; returns the exit status.
+    int run();
 
 private:
     int readFrames(XmolFrameReader& reader, AveragedFrameWriter& writer, ProgressReport& report);
@@ -36,14 +36,14 @@ private:
     void say(ProgressReport& report, const std::string& message);
     std::string inputName() const;
 
-    std::string inputPath_;
-    std::string outputPath_;
+    std::string inputPath;
+    std::string outputPath;
     std::int32_t blockLength;
     std::int64_t frameNumber = 1;
     double boxSum = 0.0;
     AtomList atoms;
-    std::FILE* console_;
-    std::FILE* diagnostics_;
+    std::FILE* console;
+    std::FILE* diagnostics;
 };
 
 }  // namespace blockavg

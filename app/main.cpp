@@ -7,6 +7,7 @@
 
 #include "app/averaging_run.hpp"
 #include "app/command_line.hpp"
+#include "app/standard_streams.hpp"
 #include "trajectory/averaged_frame_writer.hpp"
 
 namespace {
@@ -22,12 +23,14 @@ constexpr const char* helpText =
     "  BLOCK_LENGTH   frames per averaged frame, at least 1 (default 100)\n"
     "\n"
     "A progress line per frame goes to standard output.\n"
-    "Exit status: 0 done, 1 a file could not be read or written, 2 bad usage.\n";
+    "Exit status: 0 done; 1 the input could not be read, trajectory.xmol could\n"
+    "not be written, or memory ran out; 2 bad usage.\n";
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     using namespace blockavg;
+    keepStandardStreamsOpen();
     const CommandLine command = parseCommandLine(argc, argv);
     switch (command.action) {
         case CommandAction::showHelp:
@@ -43,6 +46,6 @@ int main(int argc, char* argv[]) {
         case CommandAction::run:
             break;
     }
-    AveragingRun run(command.inputPath, command.blockLength, stdout, stderr);
-    return run.run(outputFileName);
+    AveragingRun run(command.inputPath, outputFileName, command.blockLength, stdout, stderr);
+    return run.run();
 }

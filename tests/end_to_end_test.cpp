@@ -2,11 +2,14 @@
 // and writes, byte for byte, with the expected files under data/expected.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <cmath>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.hpp"
@@ -179,7 +182,7 @@ TEST(EndToEnd, FailsCleanlyWhenAFrameCannotBeHeld) {
         EXPECT_EQ(result.out,
                   std::string("\n# 1   1 atoms   box 2 A   \n# 2   ") + count + " atoms   ");
         EXPECT_NE(result.err.find(std::string("cannot hold the ") + count +
-                                  " atoms of frame 2: out of memory"),
+                                  " atoms of frame 2 of in.xyz: out of memory"),
                   std::string::npos)
             << result.err;
         // What was written before stays.
@@ -188,6 +191,81 @@ TEST(EndToEnd, FailsCleanlyWhenAFrameCannotBeHeld) {
                   "    A     1.000000     2.000000     3.000000\n");
     }
 #endif
+}
+
+TEST(EndToEnd, RefusesAnInputItWouldOverwrite) {
+    const std::string earlier = readFile(testData("expected/worked_example_block_2.xmol"));
+    const struct {
+        const char* what;
+        std::vector<std::string> arguments;
+        bool throughStandardInput;
+        const char* message;
+    } cases[] = {
+        {"named", {"trajectory.xmol", "1"}, false, "trajectory.xmol is the input"},
+        {"through a link", {"link.xyz", "1"}, false, "trajectory.xmol is the input"},
+        {"on standard input", {"-", "1"}, true, "trajectory.xmol is the input"},
+        {"a directory on standard input",
+         {"-", "1"},
+         false,
+         "cannot open standard input: Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ScratchDirectory directory;
+        writeFile(directory / "trajectory.xmol", earlier);
+        fs::create_symlink("trajectory.xmol", directory / "link.xyz");
+        const auto result =
+            runBlockavg(directory.path(), c.arguments,
+                        c.throughStandardInput ? directory / "trajectory.xmol" : directory.path());
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(result.output, earlier);
+    }
+}
+
+TEST(EndToEnd, KeepsTheReportOutOfTheOutputWhenStandardOutputIsClosed) {
+    const ScratchDirectory directory;
+    const std::string command = "cd '" + directory.path().string() + "' && '" +
+                                BLOCKAVG_EXECUTABLE + "' '" +
+                                testData("worked_example.xyz").string() + "' 2 >&- 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(readFile(directory / "trajectory.xmol"), expectedFile("worked_example_block_2.xmol"));
+}
+
+// A producer that is still running: each averaged frame must reach the file
+// while the input stays open, not only once a whole read buffer has filled.
+TEST(EndToEnd, FollowsAnInputThatIsStillBeingWritten) {
+    const ScratchDirectory directory;
+    const fs::path fifo = directory / "producer.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string command = "cd '" + directory.path().string() + "' && ('" +
+                                BLOCKAVG_EXECUTABLE +
+                                "' producer.fifo 2 >stdout 2>stderr; echo $? >status) &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+
+    const std::string expected = expectedFile("worked_example_block_2.xmol");
+    std::string seen;
+    {
+        std::ofstream producer(fifo, std::ios::binary);
+        producer << readFile(testData("worked_example.xyz")) << std::flush;
+        for (int waited = 0; waited < 600 && seen != expected; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (fs::exists(directory / "trajectory.xmol")) {
+                seen = readFile(directory / "trajectory.xmol");
+            }
+        }
+    }  // the producer ends here
+    EXPECT_EQ(seen, expected);
+    std::string status;
+    for (int waited = 0; waited < 600 && status.empty(); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (fs::exists(directory / "status")) {
+            status = readFile(directory / "status");
+        }
+    }
+    EXPECT_EQ(status, "0\n");
+    EXPECT_EQ(readFile(directory / "stdout"), expectedFile("worked_example_block_2.stdout"));
 }
 
 TEST(EndToEnd, GivesTheSameResultWithOrWithoutAFinalLineFeed) {
@@ -248,13 +326,17 @@ TEST(EndToEnd, RunsTheSharedRealTrajectories) {
         SCOPED_TRACE(entry.path().filename().string());
         const ScratchDirectory directory;
         std::string bytes = readFile(entry.path());
-        bytes.push_back('\n');
-        writeFile(directory / "with_extra_line_feed.xyz", bytes);
+        if (bytes.back() == '\n') {
+            bytes.pop_back();
+        } else {
+            bytes.push_back('\n');
+        }
+        writeFile(directory / "other_ending.xyz", bytes);
         const ScratchDirectory first;
         const ScratchDirectory second;
         const auto original = runBlockavg(first.path(), {entry.path().string(), "5"});
         const auto changed =
-            runBlockavg(second.path(), {(directory / "with_extra_line_feed.xyz").string(), "5"});
+            runBlockavg(second.path(), {(directory / "other_ending.xyz").string(), "5"});
         EXPECT_EQ(original.status, 0);
         EXPECT_EQ(original.err, "");
         EXPECT_EQ(original.out, changed.out);

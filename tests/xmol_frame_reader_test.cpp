@@ -190,7 +190,14 @@ TEST(XmolFrameReader, LooksAheadForContentPastABlankLine) {
     const struct {
         std::string rest;
         bool content;
-    } cases[] = {{"", false}, {"\n \t\r\n\n", false}, {"\n\n2\n", true}, {"  x", true}};
+    } cases[] = {
+        {"", false},
+        {"\n \t\r\n\n", false},
+        {"\n\n2\n", true},
+        {"  x", true},
+        {std::string(700'000, ' '), false},  // past several buffer fills
+        {std::string(700'000, '\n') + "1\n", true},
+    };
     for (const auto& c : cases) {
         ReaderOver input("\n" + c.rest);
         std::int32_t count = 0;

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -20,34 +19,15 @@ std::string systemReason(int errorNumber) { return std::generic_category().messa
 
 }  // namespace
 
-XmolFrameReader::~XmolFrameReader() { close(); }
-
 bool XmolFrameReader::open(const std::string& path) {
-    close();
-    if (path == "-") {
-        file_ = stdin;
-        ownsFile_ = false;
-    } else {
-        errno = 0;
-        file_ = std::fopen(path.c_str(), "rb");
-        if (file_ == nullptr) {
-            failWith(systemReason(errno != 0 ? errno : ENOENT));
-            return false;
-        }
-        ownsFile_ = true;
-        // Some systems open a directory for reading and fail only at the
-        // first read; refuse it here, before anything else is touched.
-        std::error_code ignored;
-        if (std::filesystem::is_directory(path, ignored)) {
-            close();
-            failWith(std::make_error_code(std::errc::is_a_directory).message());
-            return false;
-        }
+    if (!input_.open(path)) {
+        failWith(systemReason(input_.errorNumber()));
+        return false;
     }
     try {
         buffer_.assign(initialBufferSize, '\0');
     } catch (const std::bad_alloc&) {
-        close();
+        input_.close();
         failWith(systemReason(ENOMEM));
         return false;
     }
@@ -58,13 +38,7 @@ bool XmolFrameReader::open(const std::string& path) {
     return true;
 }
 
-void XmolFrameReader::close() noexcept {
-    if (file_ != nullptr && ownsFile_) {
-        std::fclose(file_);
-    }
-    file_ = nullptr;
-    ownsFile_ = false;
-}
+void XmolFrameReader::close() noexcept { input_.close(); }
 
 void XmolFrameReader::failWith(std::string message) {
     state_ = State::failed;
@@ -90,17 +64,15 @@ bool XmolFrameReader::refill() {
             return false;
         }
     }
-    errno = 0;
-    const std::size_t wanted = buffer_.size() - end_;
-    const std::size_t got = std::fread(buffer_.data() + end_, 1, wanted, file_);
-    end_ += got;
-    if (got < wanted) {
-        if (std::ferror(file_) != 0) {
-            failWith(systemReason(errno != 0 ? errno : EIO));
-            return false;
-        }
+    const std::ptrdiff_t got = input_.readSome(buffer_.data() + end_, buffer_.size() - end_);
+    if (got < 0) {
+        failWith(systemReason(input_.errorNumber()));
+        return false;
+    }
+    if (got == 0) {
         endOfData_ = true;
     }
+    end_ += static_cast<std::size_t>(got);
     return got > 0;
 }
 

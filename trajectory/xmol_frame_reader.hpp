@@ -7,11 +7,11 @@
 // count is a signal to the caller.
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "trajectory/input_file.hpp"
 #include "trajectory/reading_slots.hpp"
 
 namespace blockavg {
@@ -21,7 +21,6 @@ public:
     XmolFrameReader() = default;
     XmolFrameReader(const XmolFrameReader&) = delete;
     XmolFrameReader& operator=(const XmolFrameReader&) = delete;
-    ~XmolFrameReader();
 
     // Opens the named file, or standard input for "-". On failure the reader
     // is failed and errorMessage() gives the reason.
@@ -46,6 +45,8 @@ public:
     // the input failed because it could not be read (not because it ended),
     bool hasReadError() const noexcept { return !error_.empty(); }
     const std::string& errorMessage() const noexcept { return error_; }
+    // whether `path` names the input file itself,
+    bool isReading(const std::string& path) const { return input_.isSameFileAs(path); }
     // the number of lines read so far (the last one read included),
     std::uint64_t lineNumber() const noexcept { return lineNumber_; }
     // whether the last line read holds anything but white space,
@@ -61,8 +62,7 @@ private:
     bool refill();
     void failWith(std::string message);
 
-    std::FILE* file_ = nullptr;
-    bool ownsFile_ = false;
+    InputFile input_;
     State state_ = State::failed;
     bool endOfData_ = false;
 

@@ -82,30 +82,22 @@ bool readIntegerItem(LineCursor& cursor, std::int32_t& value) noexcept {
         return false;
     }
     const char* p = cursor.pos;
-    bool negative = false;
     if (*p == '+' || *p == '-') {
-        negative = *p == '-';
         ++p;
     }
     if (p == cursor.end || !isDigit(*p)) {
         cursor.pos = p;
         return false;
     }
-    // Magnitude saturates just past the largest one that fits.
-    constexpr std::uint64_t tooLarge = std::uint64_t{1} << 32;
-    std::uint64_t magnitude = 0;
-    for (; p != cursor.end && isDigit(*p); ++p) {
-        if (magnitude < tooLarge) {
-            magnitude = magnitude * 10 + static_cast<std::uint64_t>(*p - '0');
-        }
-    }
-    cursor.pos = p;
-    const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
-    if (magnitude > limit) {
+    // from_chars takes a minus sign but not a plus sign.
+    const char* first = *cursor.pos == '-' ? cursor.pos : p;
+    std::int32_t parsed = 0;
+    const auto [next, error] = std::from_chars(first, cursor.end, parsed);
+    cursor.pos = next;
+    if (error != std::errc{}) {
         return false;
     }
-    value = negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
-                     : static_cast<std::int32_t>(magnitude);
+    value = parsed;
     return true;
 }
 
