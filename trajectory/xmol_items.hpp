@@ -13,13 +13,14 @@ namespace blockavg {
 // Space, tab, line feed, vertical tab, form feed and carriage return.
 constexpr bool isItemSpace(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// The unread rest of one line.
+// The unread rest of one line, [pos, end), and where the line began.
 struct LineCursor {
+    const char* begin;
     const char* pos;
     const char* end;
 
     explicit LineCursor(std::string_view line) noexcept
-        : pos(line.data()), end(line.data() + line.size()) {}
+        : begin(line.data()), pos(line.data()), end(line.data() + line.size()) {}
 };
 
 // The longest run of non-space bytes. Fails only when the line ends first.
