@@ -12,6 +12,18 @@ namespace {
 constexpr std::size_t bufferSize = std::size_t{64} << 10;
 constexpr std::size_t nameWidth = 5;
 constexpr std::size_t coordinateWidth = 12;
+constexpr std::size_t fieldCopySize = 16;
+static_assert(fieldCopySize >= coordinateWidth && fieldCopySize <= maxFormattedNumberLength);
+
+// Pads `text` on the left to `width` columns at `out`; returns the end.
+char* putPadded(char* out, std::string_view text, std::size_t width) noexcept {
+    if (text.size() < width) {
+        std::memset(out, ' ', width - text.size());
+        out += width - text.size();
+    }
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
 
 }  // namespace
 
@@ -80,6 +92,46 @@ void AveragedFrameWriter::appendNumber(double value, std::size_t width) {
     appendPadded(std::string_view(digits, static_cast<std::size_t>(end - digits)), width);
 }
 
+// One atom line, formatted straight into the buffer.
+void AveragedFrameWriter::appendAtomLine(const AtomRecord& atom, double divisor) {
+    const std::size_t longestLine =
+        nameWidth + atom.name.size() + 3 * (1 + maxFormattedNumberLength) + 1;
+    if (longestLine > buffer_.size() - used_) {
+        drain();
+        if (longestLine > buffer_.size()) {
+            // A name too long for the buffer: piece by piece.
+            appendPadded(atom.name, nameWidth);
+            for (const double sum : {atom.x, atom.y, atom.z}) {
+                append(" ");
+                appendNumber(sum / divisor, coordinateWidth);
+            }
+            append("\n");
+            return;
+        }
+    }
+    char* const start = buffer_.data() + used_;
+    char* out = putPadded(start, atom.name, nameWidth);
+    for (const double sum : {atom.x, atom.y, atom.z}) {
+        *out++ = ' ';
+        char* const digits = digits_.data();
+        const auto length = static_cast<std::size_t>(formatFixed(digits, sum / divisor) - digits);
+        if (length <= coordinateWidth) {
+            // Fixed-size copies, which compile to a few stores: sixteen
+            // spaces, then sixteen bytes of which the number is the first
+            // `length`. What lands past the field is overwritten next or
+            // lies beyond the end of the data.
+            std::memset(out, ' ', fieldCopySize);
+            std::memcpy(out + (coordinateWidth - length), digits, fieldCopySize);
+            out += coordinateWidth;
+        } else {
+            std::memcpy(out, digits, length);
+            out += length;
+        }
+    }
+    *out++ = '\n';
+    used_ += static_cast<std::size_t>(out - start);
+}
+
 bool AveragedFrameWriter::writeAveragedFrame(std::int32_t count, std::string_view boxTag,
                                              std::string_view stepLabel, double boxSum,
                                              std::int32_t blockLength, const AtomList& atoms) {
@@ -108,14 +160,7 @@ bool AveragedFrameWriter::writeAveragedFrame(std::int32_t count, std::string_vie
 
     for (const AtomRecord& atom : atoms) {
         fixedNotation_ = true;
-        appendPadded(atom.name, nameWidth);
-        append(" ");
-        appendNumber(atom.x / divisor, coordinateWidth);
-        append(" ");
-        appendNumber(atom.y / divisor, coordinateWidth);
-        append(" ");
-        appendNumber(atom.z / divisor, coordinateWidth);
-        append("\n");
+        appendAtomLine(atom, divisor);
     }
 
     drain();

@@ -10,6 +10,7 @@
 // been written and fixed notation with 6 decimals (%.6f) from then on, box
 // averages included. Each frame reaches the file as soon as it is complete.
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "trajectory/atom_record.hpp"
+#include "trajectory/number_format.hpp"
 
 namespace blockavg {
 
@@ -48,6 +50,7 @@ private:
     void append(std::string_view text);
     void appendPadded(std::string_view text, std::size_t width);
     void appendNumber(double value, std::size_t width);
+    void appendAtomLine(const AtomRecord& atom, double divisor);
     void drain();
     void fail(int errorNumber);
 
@@ -55,6 +58,7 @@ private:
     std::vector<char> buffer_;
     std::size_t used_ = 0;
     bool fixedNotation_ = false;
+    std::array<char, maxFormattedNumberLength> digits_{};  // one formatted number
     std::string error_;
 };
 
