@@ -103,9 +103,14 @@ int AveragingRun::readFrames(XmolFrameReader& reader, AveragedFrameWriter& write
         report.boxValue(slots.boxValue);
         boxSum += slots.boxValue;
 
+        // Only the last frame of a block names the atoms written: it visits
+        // every position, so names from earlier frames would be overwritten.
+        const bool closesBlock = frameNumber % blockLength == 0;
         for (AtomRecord& atom : atoms) {
             reader.readAtomLine();
-            atom.name = slots.atomName;
+            if (closesBlock) {
+                atom.name = slots.atomName;
+            }
             atom.x += slots.atomX;
             atom.y += slots.atomY;
             atom.z += slots.atomZ;
@@ -119,7 +124,7 @@ int AveragingRun::readFrames(XmolFrameReader& reader, AveragedFrameWriter& write
                             " atoms; its missing lines repeat earlier values");
         }
 
-        if (frameNumber % blockLength == 0) {
+        if (closesBlock) {
             if (!writer.writeAveragedFrame(count, slots.boxTag, slots.stepLabel, boxSum,
                                            blockLength, atoms)) {
                 say(report, "error writing " + outputPath + ": " + writer.errorMessage());
