@@ -206,6 +206,106 @@ TEST(FaultInjection, OutputThatCannotBeWritten) {
     }
 }
 
+// The output file reaches a size limit after some frames (a disk that fills
+// up mid-run): the run stops with status 1 at the frame that did not fit, and
+// the bytes written before it stay. The limit is in shell blocks, so the
+// expectations follow from the size the file stopped at.
+TEST(FaultInjection, OutputFileSizeLimitReachedMidRun) {
+    std::string input;
+    std::vector<std::string> outputFrames;
+    for (int frame = 1; frame <= 40; ++frame) {
+        input += "10\nafter " + std::to_string(frame) + " steps, BOX: 20\n";
+        std::string written = "10\n after         " + std::to_string(frame) + " steps,  BOX:  " +
+                              (frame == 1 ? "20 20 20" : "20.000000 20.000000 20.000000") + "\n";
+        for (int atom = 0; atom < 10; ++atom) {
+            input += "Ar 1.5 2.25 -3.75\n";
+            written += "   Ar     1.500000     2.250000    -3.750000\n";
+        }
+        outputFrames.push_back(written);
+    }
+    const ScratchDirectory directory;
+    writeFile(directory / "in.xyz", input);
+    // An ignored SIGXFSZ stays ignored through exec, so writing past the
+    // limit fails with EFBIG instead of killing the process.
+    const auto result = runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt,
+                                    "trap '' XFSZ; ulimit -f 2 &&");
+    ASSERT_TRUE(result.output.has_value());
+    const std::string& output = *result.output;
+    ASSERT_GT(output.size(), outputFrames[0].size());
+    ASSERT_EQ(output.size() % 512, 0u) << "not cut at the limit";
+
+    std::string whole;
+    std::size_t failedFrame = 0;
+    std::string out;
+    while (whole.size() <= output.size()) {
+        out += "\n# " + std::to_string(failedFrame + 1) + "   10 atoms   box 20 A   ";
+        whole += outputFrames[failedFrame++];
+    }
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "blockavg: error writing trajectory.xmol: File too large\n");
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(output, whole.substr(0, output.size()));
+}
+
+// blockavg with its standard output on `console` (a pipe whose reader has
+// gone, or a file), SIGPIPE at its default action as a shell gives it;
+// standard error into `errPath`. The exit status, or minus the signal that
+// ended it.
+int runWithConsole(const fs::path& directory, const std::vector<std::string>& arguments,
+                   bool closedPipe, const fs::path& errPath) {
+    int pipeEnds[2] = {-1, -1};
+    if (closedPipe && ::pipe(pipeEnds) != 0) {
+        return -1000;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int console = closedPipe ? pipeEnds[1] : ::open("/dev/full", O_WRONLY);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (closedPipe) {
+            ::close(pipeEnds[0]);
+        }
+        if (::chdir(directory.c_str()) != 0 || console < 0 || err < 0 || in < 0 ||
+            ::dup2(console, 1) < 0 || ::dup2(err, 2) < 0 || ::dup2(in, 0) < 0) {
+            ::_exit(126);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> argv{const_cast<char*>(BLOCKAVG_EXECUTABLE)};
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(BLOCKAVG_EXECUTABLE, argv.data());
+        ::_exit(127);
+    }
+    if (closedPipe) {
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+    }
+    int waitStatus = 0;
+    ::waitpid(child, &waitStatus, 0);
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -WTERMSIG(waitStatus);
+}
+
+// The progress report is not the product: a console that cannot take it
+// (its reader gone, or a full disk behind a redirection) neither stops the
+// averaging nor leaves trajectory.xmol cut short.
+TEST(FaultInjection, ConsoleThatCannotTakeTheReport) {
+    const std::string expected = readFile(testData("expected/worked_example_block_1.xmol"));
+    for (const bool closedPipe : {true, false}) {
+        SCOPED_TRACE(closedPipe ? "a pipe whose reader has gone" : "a full disk");
+        const ScratchDirectory directory;
+        writeFile(directory / "trajectory.xmol", "an earlier result\n");
+        const ScratchDirectory captures;
+        const int status =
+            runWithConsole(directory.path(), {testData("worked_example.xyz").string(), "1"},
+                           closedPipe, captures / "stderr");
+        EXPECT_EQ(status, 0) << (status < 0 ? "ended by a signal" : "");
+        EXPECT_EQ(readFile(captures / "stderr"), "");
+        EXPECT_EQ(readFile(directory / "trajectory.xmol"), expected);
+    }
+}
+
 // The working directory is removed while blockavg runs: the open
 // trajectory.xmol lives on without a name, every frame still reaches it and
 // the run succeeds. Seen through a descriptor opened before the removal.
@@ -341,27 +441,32 @@ TEST(FaultInjection, ASingleLineOf100Megabytes) {
 }
 
 // Names and step labels are runs of bytes: NUL bytes and bytes that are not
-// UTF-8 are kept as they are, and the name column pads by bytes.
+// UTF-8 are kept as they are, the name column pads by bytes, and a name of
+// any length is written whole.
 TEST(FaultInjection, NulAndNonUtf8BytesInNamesAreKept) {
     using namespace std::string_literals;
+    // Longer than the writer's buffer, so written around it.
+    const std::string longName(100'000, 'N');
     const std::string input =
-        "4\nafter 7\0x steps, BOX: 3\n"
+        "5\nafter 7\0x steps, BOX: 3\n"
         "\0 1 2 3\n"
         "A\0B 1 2 3\n"
         "\xff\xfe\x80 1 2 3\n"
-        "\xc3\x85\xa0\x85\xc0\xaf 1 2 3\n"s;
+        "\xc3\x85\xa0\x85\xc0\xaf 1 2 3\n"s +
+        longName + " 1 2 3\n";
     const std::string expected =
-        "4\n after         7\0x steps,  BOX:  3 3 3\n"
+        "5\n after         7\0x steps,  BOX:  3 3 3\n"
         "    \0     1.000000     2.000000     3.000000\n"
         "  A\0B     1.000000     2.000000     3.000000\n"
         "  \xff\xfe\x80     1.000000     2.000000     3.000000\n"
-        "\xc3\x85\xa0\x85\xc0\xaf     1.000000     2.000000     3.000000\n"s;
+        "\xc3\x85\xa0\x85\xc0\xaf     1.000000     2.000000     3.000000\n"s +
+        longName + "     1.000000     2.000000     3.000000\n";
     const ScratchDirectory directory;
     writeFile(directory / "in.xyz", input);
     const auto result = runBlockavg(directory.path(), {"in.xyz", "1"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out, "\n# 1   4 atoms   box 3 A   \n# 2   ");
+    EXPECT_EQ(result.out, "\n# 1   5 atoms   box 3 A   \n# 2   ");
     EXPECT_EQ(result.output, expected);
 }
 

@@ -293,7 +293,7 @@ TEST(OutputProperties, ANegativeZeroAverageReadsBackAsZero) {
 // Damage of the kinds real files carry, so that the line-end property is
 // also checked where reading stops early or repeats values.
 void damage(Random& random, std::vector<std::string>& lines) {
-    switch (random.below(6)) {
+    switch (random.below(7)) {
         case 0: {  // a line cut short
             std::string& line = lines[random.below(lines.size())];
             line.resize(random.below(line.size() + 1));
@@ -311,6 +311,9 @@ void damage(Random& random, std::vector<std::string>& lines) {
             break;
         case 4:  // a damaged count line with more after it
             lines.push_back("junk");
+            lines.push_back("1");
+            break;
+        case 5:  // the file ends with a count line
             lines.push_back("1");
             break;
         default:  // a blank count line with more after it
