@@ -242,7 +242,11 @@ std::string joined(const std::vector<std::string>& lines, const std::string& ter
     return text;
 }
 
+#ifdef BLOCKAVG_SANITIZED
+constexpr int generatedCases = 10;  // every run costs ten times as much there
+#else
 constexpr int generatedCases = 40;
+#endif
 
 TEST(OutputProperties, RereadingTheOutputWithBlockLengthOneReproducesIt) {
     Random random(20261208);
