@@ -495,7 +495,7 @@ TEST(OutputProperties, AveragesAreWithinOneUnitOfTheLastDigitOfTheExactAverage) 
         }
         EXPECT_EQ(next, lines.size()) << "more averaged frames than full blocks";
     }
-    EXPECT_GT(checkedNumbers, 1000);
+    EXPECT_GT(checkedNumbers, 10 * generatedCases);  // not a vacuous pass
 }
 
 // Same atom count, 10 frames or 100,000: the same peak resident size, as
