@@ -3,6 +3,7 @@
 // Averages every BLOCK_LENGTH consecutive frames of an XMOL trajectory into
 // one frame of "trajectory.xmol" in the current directory.
 
+#include <csignal>
 #include <cstdio>
 
 #include "app/averaging_run.hpp"
@@ -31,6 +32,13 @@ constexpr const char* helpText =
 int main(int argc, char* argv[]) {
     using namespace blockavg;
     keepStandardStreamsOpen();
+#ifdef SIGPIPE
+    // A console whose reader has gone (blockavg run.xyz | head) must not end
+    // the run: SIGPIPE would kill it with trajectory.xmol emptied or cut
+    // short. Writes to the console then fail, which the report ignores.
+    // (POSIX only; Windows has no SIGPIPE.)
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     const CommandLine command = parseCommandLine(argc, argv);
     switch (command.action) {
         case CommandAction::showHelp:

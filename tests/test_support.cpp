@@ -90,6 +90,32 @@ RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>&
     return result;
 }
 
+std::optional<PeakMemoryRun> runBlockavgMeasuringMemory(const fs::path& directory,
+                                                        const std::vector<std::string>& arguments) {
+#ifdef BLOCKAVG_PEAK_MEMORY_PROBE
+    const ScratchDirectory captures;
+    const fs::path resultPath = captures / "result";
+    std::string command = "cd " + shellQuoted(directory.string()) + " && exec " +
+                          shellQuoted(BLOCKAVG_PEAK_MEMORY_PROBE) + " " +
+                          shellQuoted(resultPath.string()) + " " + shellQuoted(BLOCKAVG_EXECUTABLE);
+    for (const std::string& argument : arguments) {
+        command += " " + shellQuoted(argument);
+    }
+    command += " </dev/null >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("the peak-memory probe failed: " + command);
+    }
+    std::istringstream result(readFile(resultPath));
+    PeakMemoryRun run;
+    result >> run.status >> run.peakKib;
+    return run;
+#else
+    (void)directory;
+    (void)arguments;
+    return std::nullopt;
+#endif
+}
+
 fs::path testData(const std::string& name) { return fs::path(BLOCKAVG_TEST_DATA) / name; }
 
 }  // namespace blockavg::testing

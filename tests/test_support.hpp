@@ -43,6 +43,18 @@ RunResult runBlockavg(const std::filesystem::path& directory,
                       const std::optional<std::filesystem::path>& standardInput = std::nullopt,
                       const std::string& shellSetup = {});
 
+// Exit status and peak resident set size of one run of blockavg.
+struct PeakMemoryRun {
+    int status = -1;
+    long peakKib = 0;
+};
+
+// Runs blockavg with `arguments` in `directory` through the peak-memory
+// probe, its standard streams on the null device. Nothing where the probe is
+// not built (it needs POSIX).
+std::optional<PeakMemoryRun> runBlockavgMeasuringMemory(const std::filesystem::path& directory,
+                                                        const std::vector<std::string>& arguments);
+
 std::filesystem::path testData(const std::string& name);
 
 }  // namespace blockavg::testing

@@ -1,0 +1,117 @@
+// No allocation per line: once the first frame has been read, the averaging
+// run reuses its buffers, records and strings. Counted by replacing the
+// global operator new of this test executable, so it has one of its own.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+#include <string>
+
+#include "app/averaging_run.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+
+void* countedAllocation(std::size_t size) noexcept {
+    if (counting.load(std::memory_order_relaxed)) {
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (void* memory = countedAllocation(size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return countedAllocation(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return countedAllocation(size);
+}
+// GCC takes the free() below for a mismatch with operator new, which is what
+// a replacement operator delete must do; the pair here matches.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* memory) noexcept { std::free(memory); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+void operator delete[](void* memory) noexcept { ::operator delete(memory); }
+void operator delete(void* memory, std::size_t) noexcept { ::operator delete(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { ::operator delete(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { ::operator delete(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { ::operator delete(memory); }
+
+namespace blockavg {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ScratchDirectory;
+using testing::writeFile;
+
+#ifdef _WIN32
+constexpr const char* nullDevice = "NUL";
+#else
+constexpr const char* nullDevice = "/dev/null";
+#endif
+
+// Frames of four atoms, two of them with names too long for a string's
+// inline storage, and a step label as long: those allocate when first
+// read and must be reused afterwards.
+std::string trajectory(int frames) {
+    std::string text;
+    for (int frame = 1; frame <= frames; ++frame) {
+        const std::string step = std::to_string(1'000'000'000 + frame);
+        text += "4\nafter run-" + step + "-step-of-the-production-run steps, BOX: 12.5\n";
+        text += "O " + std::to_string(frame % 7) + ".25 -2.5 3.125\n";
+        text += "hydrogen-atom-number-one 0.75 -1.5 2.25\n";
+        text += "hydrogen-atom-number-two -0.75 1.5 -2.25\n";
+        text += "Cl " + std::to_string(frame) + " 0 0\n";
+    }
+    return text;
+}
+
+// Allocations made by one averaging run over `frames` frames.
+long allocationsForRun(int frames) {
+    const ScratchDirectory directory;
+    writeFile(directory / "in.xyz", trajectory(frames));
+    std::FILE* console = std::fopen(nullDevice, "w");
+    EXPECT_NE(console, nullptr);
+    AveragingRun run((directory / "in.xyz").string(), (directory / "trajectory.xmol").string(), 5,
+                     console, console);
+    allocations = 0;
+    counting = true;
+    const int status = run.run();
+    counting = false;
+    std::fclose(console);
+    EXPECT_EQ(status, 0);
+    EXPECT_GT(fs::file_size(directory / "trajectory.xmol"), 0u);
+    return allocations;
+}
+
+TEST(AllocationCount, DoesNotGrowWithTheNumberOfFrames) {
+    const long tenFrames = allocationsForRun(10);
+    const long thousandFrames = allocationsForRun(1000);
+    RecordProperty("allocations_10_frames", std::to_string(tenFrames));
+    RecordProperty("allocations_1000_frames", std::to_string(thousandFrames));
+    EXPECT_GT(tenFrames, 0) << "the counting operator new is not in use";
+    EXPECT_EQ(thousandFrames, tenFrames);
+}
+
+}  // namespace
+}  // namespace blockavg

@@ -1,0 +1,529 @@
+// Faults from outside the program: files that cannot be written or read,
+// a working directory that disappears, a producer that dies mid-frame,
+// enormous lines and unusual bytes. Each case runs the built blockavg and
+// checks its exit status, what standard error names, and which files exist
+// with which bytes, as README.md describes them.
+//
+// The faults are injected through POSIX facilities (FIFOs, /dev/full,
+// fork and exec), so these tests are for POSIX systems.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace blockavg {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::runBlockavg;
+using testing::runBlockavgMeasuringMemory;
+using testing::ScratchDirectory;
+using testing::testData;
+using testing::writeFile;
+using namespace std::chrono_literals;
+
+std::string quoted(const std::string& text) {
+    std::string result = "'";
+    for (const char c : text) {
+        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return result + "'";
+}
+
+// A shell command running in a child process, killed if the test leaves
+// before it has ended (so that a failed assertion leaves no process behind).
+class BackgroundCommand {
+public:
+    explicit BackgroundCommand(const std::string& command) : child_(::fork()) {
+        if (child_ == 0) {
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    BackgroundCommand(const BackgroundCommand&) = delete;
+    BackgroundCommand& operator=(const BackgroundCommand&) = delete;
+    ~BackgroundCommand() {
+        if (child_ > 0) {
+            ::kill(child_, SIGKILL);
+            int ignored = 0;
+            ::waitpid(child_, &ignored, 0);
+        }
+    }
+
+    // The exit status, or nothing if the command had not ended within
+    // `limit` (it is killed then: a hang fails the test, not the suite).
+    std::optional<int> wait(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (child_ > 0) {
+            int waitStatus = 0;
+            const pid_t ended = ::waitpid(child_, &waitStatus, WNOHANG);
+            if (ended == child_) {
+                child_ = -1;
+                return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+            }
+            if ((ended < 0 && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return std::nullopt;
+    }
+
+private:
+    pid_t child_;
+};
+
+// The write end of a FIFO, once a reader has opened it; -1 if none did in time.
+int openFifoForWriting(const fs::path& fifo, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const int descriptor = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (descriptor >= 0) {
+            ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+            return descriptor;
+        }
+        if (errno != ENXIO || std::chrono::steady_clock::now() > deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+bool writeAll(int descriptor, const std::string& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t got = ::write(descriptor, bytes.data() + written, bytes.size() - written);
+        if (got < 0 && errno != EINTR) {
+            return false;
+        }
+        written += got > 0 ? static_cast<std::size_t>(got) : 0;
+    }
+    return true;
+}
+
+// Waits until `path` holds `expected`; false if it did not within `limit`.
+bool waitForContent(const fs::path& path, const std::string& expected,
+                    std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code ignored;
+        if (fs::is_regular_file(path, ignored) && readFile(path) == expected) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+constexpr const char* twoAtomFrame1 =
+    "2\nafter 10 steps, BOX: 20.0\nO 1.0 2.0 3.0\nH 0.0 -1.0 0.5\n";
+constexpr const char* twoAtomFrame2 =
+    "2\nafter 20 steps, BOX: 22.0\nO 3.0 2.0 1.0\nH 1.0 -2.0 0.5\n";
+constexpr const char* averagedFrame1 =
+    "2\n after         10 steps,  BOX:  20 20 20\n"
+    "    O     1.000000     2.000000     3.000000\n"
+    "    H     0.000000    -1.000000     0.500000\n";
+constexpr const char* averagedFrame2 =
+    "2\n after         20 steps,  BOX:  22.000000 22.000000 22.000000\n"
+    "    O     3.000000     2.000000     1.000000\n"
+    "    H     1.000000    -2.000000     0.500000\n";
+
+// One frame of `count` atoms named `name`, all at 1 2 3.
+std::string frameOf(int count, const std::string& name) {
+    std::string text = std::to_string(count) + "\nafter 1 steps, BOX: 20\n";
+    for (int i = 0; i < count; ++i) {
+        text += name + " 1 2 3\n";
+    }
+    return text;
+}
+
+// Output faults beyond the basic full disk and directory cases in
+// end_to_end_test.cpp: a full disk hit by a frame larger than the write
+// buffer or by a single name larger than it, a full disk that is never
+// written to, and a working directory removed before the run.
+TEST(FaultInjection, OutputThatCannotBeWritten) {
+    const struct {
+        const char* what;
+        std::string input;
+        const char* blockLength;
+        bool outputOnFullDisk;
+        bool removeWorkingDirectory;
+        int status;
+        std::string out;
+        const char* message;  // in stderr; empty stderr when null
+    } cases[] = {
+        {"full disk, a frame larger than the write buffer", frameOf(3000, "Ar"), "1", true, false,
+         1, "\n# 1   3000 atoms   box 20 A   ",
+         "blockavg: error writing trajectory.xmol: No space left on device"},
+        {"full disk, a name larger than the write buffer", frameOf(1, std::string(100'000, 'N')),
+         "1", true, false, 1, "\n# 1   1 atoms   box 20 A   ",
+         "blockavg: error writing trajectory.xmol: No space left on device"},
+        {"full disk, no full block to write", frameOf(2, "Ar") + frameOf(2, "Ar"), "3", true, false,
+         0, "\n# 1   2 atoms   box 20 A   \n# 2   2 atoms   box 20 A   \n# 3   ", nullptr},
+        {"working directory removed before the run", frameOf(2, "Ar"), "1", false, true, 1, "",
+         "blockavg: cannot create trajectory.xmol: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ScratchDirectory inputs;
+        writeFile(inputs / "in.xyz", c.input);
+        const ScratchDirectory directory;
+        if (c.outputOnFullDisk) {
+            fs::create_symlink("/dev/full", directory / "trajectory.xmol");
+        }
+        const auto result =
+            runBlockavg(directory.path(), {(inputs / "in.xyz").string(), c.blockLength},
+                        std::nullopt, c.removeWorkingDirectory ? "rmdir \"$PWD\" &&" : "");
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.out, c.out);
+        if (c.message != nullptr) {
+            EXPECT_EQ(result.err, std::string(c.message) + "\n");
+        } else {
+            EXPECT_EQ(result.err, "");
+        }
+        if (c.outputOnFullDisk) {
+            EXPECT_TRUE(fs::is_symlink(directory / "trajectory.xmol"));
+        }
+        if (c.removeWorkingDirectory) {
+            EXPECT_FALSE(fs::exists(directory.path()));
+        }
+    }
+}
+
+// The output file reaches a size limit after some frames (a disk that fills
+// up mid-run): the run stops with status 1 at the frame that did not fit, and
+// the bytes written before it stay. The limit is in shell blocks, so the
+// expectations follow from the size the file stopped at.
+TEST(FaultInjection, OutputFileSizeLimitReachedMidRun) {
+    std::string input;
+    std::vector<std::string> outputFrames;
+    for (int frame = 1; frame <= 40; ++frame) {
+        input += "10\nafter " + std::to_string(frame) + " steps, BOX: 20\n";
+        std::string written = "10\n after         " + std::to_string(frame) + " steps,  BOX:  " +
+                              (frame == 1 ? "20 20 20" : "20.000000 20.000000 20.000000") + "\n";
+        for (int atom = 0; atom < 10; ++atom) {
+            input += "Ar 1.5 2.25 -3.75\n";
+            written += "   Ar     1.500000     2.250000    -3.750000\n";
+        }
+        outputFrames.push_back(written);
+    }
+    const ScratchDirectory directory;
+    writeFile(directory / "in.xyz", input);
+    // An ignored SIGXFSZ stays ignored through exec, so writing past the
+    // limit fails with EFBIG instead of killing the process.
+    const auto result = runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt,
+                                    "trap '' XFSZ; ulimit -f 2 &&");
+    ASSERT_TRUE(result.output.has_value());
+    const std::string& output = *result.output;
+    ASSERT_GT(output.size(), outputFrames[0].size());
+    ASSERT_EQ(output.size() % 512, 0u) << "not cut at the limit";
+
+    std::string whole;
+    std::size_t failedFrame = 0;
+    std::string out;
+    while (whole.size() <= output.size()) {
+        out += "\n# " + std::to_string(failedFrame + 1) + "   10 atoms   box 20 A   ";
+        whole += outputFrames[failedFrame++];
+    }
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "blockavg: error writing trajectory.xmol: File too large\n");
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(output, whole.substr(0, output.size()));
+}
+
+// blockavg with its standard output on `console` (a pipe whose reader has
+// gone, or a file), SIGPIPE at its default action as a shell gives it;
+// standard error into `errPath`. The exit status, or minus the signal that
+// ended it.
+int runWithConsole(const fs::path& directory, const std::vector<std::string>& arguments,
+                   bool closedPipe, const fs::path& errPath) {
+    int pipeEnds[2] = {-1, -1};
+    if (closedPipe && ::pipe(pipeEnds) != 0) {
+        return -1000;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int console = closedPipe ? pipeEnds[1] : ::open("/dev/full", O_WRONLY);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (closedPipe) {
+            ::close(pipeEnds[0]);
+        }
+        if (::chdir(directory.c_str()) != 0 || console < 0 || err < 0 || in < 0 ||
+            ::dup2(console, 1) < 0 || ::dup2(err, 2) < 0 || ::dup2(in, 0) < 0) {
+            ::_exit(126);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> argv{const_cast<char*>(BLOCKAVG_EXECUTABLE)};
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(BLOCKAVG_EXECUTABLE, argv.data());
+        ::_exit(127);
+    }
+    if (closedPipe) {
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+    }
+    int waitStatus = 0;
+    ::waitpid(child, &waitStatus, 0);
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -WTERMSIG(waitStatus);
+}
+
+// The progress report is not the product: a console that cannot take it
+// (its reader gone, or a full disk behind a redirection) neither stops the
+// averaging nor leaves trajectory.xmol cut short.
+TEST(FaultInjection, ConsoleThatCannotTakeTheReport) {
+    const std::string expected = readFile(testData("expected/worked_example_block_1.xmol"));
+    for (const bool closedPipe : {true, false}) {
+        SCOPED_TRACE(closedPipe ? "a pipe whose reader has gone" : "a full disk");
+        const ScratchDirectory directory;
+        writeFile(directory / "trajectory.xmol", "an earlier result\n");
+        const ScratchDirectory captures;
+        const int status =
+            runWithConsole(directory.path(), {testData("worked_example.xyz").string(), "1"},
+                           closedPipe, captures / "stderr");
+        EXPECT_EQ(status, 0) << (status < 0 ? "ended by a signal" : "");
+        EXPECT_EQ(readFile(captures / "stderr"), "");
+        EXPECT_EQ(readFile(directory / "trajectory.xmol"), expected);
+    }
+}
+
+// The working directory is removed while blockavg runs: the open
+// trajectory.xmol lives on without a name, every frame still reaches it and
+// the run succeeds. Seen through a descriptor opened before the removal.
+TEST(FaultInjection, WorkingDirectoryRemovedWhileRunning) {
+    const ScratchDirectory inputs;
+    const fs::path fifo = inputs / "producer.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const ScratchDirectory directory;
+    BackgroundCommand run("cd " + quoted(directory.path().string()) + " && exec " +
+                          quoted(BLOCKAVG_EXECUTABLE) + " " + quoted(fifo.string()) + " 1 >" +
+                          quoted((inputs / "stdout").string()) + " 2>" +
+                          quoted((inputs / "stderr").string()) + " </dev/null");
+
+    const int producer = openFifoForWriting(fifo, 30s);
+    ASSERT_GE(producer, 0);
+    ASSERT_TRUE(writeAll(producer, twoAtomFrame1));
+    ASSERT_TRUE(waitForContent(directory / "trajectory.xmol", averagedFrame1, 30s));
+    std::ifstream heldOutput(directory / "trajectory.xmol", std::ios::binary);
+    ASSERT_TRUE(heldOutput.is_open());
+    fs::remove_all(directory.path());
+    ASSERT_FALSE(fs::exists(directory.path()));
+    ASSERT_TRUE(writeAll(producer, twoAtomFrame2));
+    ::close(producer);
+
+    EXPECT_EQ(run.wait(30s), 0);
+    EXPECT_EQ(readFile(inputs / "stderr"), "");
+    EXPECT_EQ(readFile(inputs / "stdout"),
+              "\n# 1   2 atoms   box 20 A   \n# 2   2 atoms   box 22 A   \n# 3   ");
+    const std::string held((std::istreambuf_iterator<char>(heldOutput)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_EQ(held, std::string(averagedFrame1) + averagedFrame2);
+}
+
+// A producer that writes a frame and a half into a FIFO and exits: the
+// second frame is completed from the last values read (the rest of the cut
+// atom line, and the whole missing line), averaged, and the run warns.
+TEST(FaultInjection, InputFifoWhoseWriterExitsMidFrame) {
+    const ScratchDirectory directory;
+    const fs::path fifo = directory / "producer.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string frameAndAHalf =
+        std::string(twoAtomFrame1) + "2\nafter 20 steps, BOX: 22.0\nO 3.0 2.";
+    writeFile(directory / "half.xyz", frameAndAHalf);
+    BackgroundCommand writer("exec cat " + quoted((directory / "half.xyz").string()) + " >" +
+                             quoted(fifo.string()));
+
+    const auto result = runBlockavg(directory.path(), {"producer.fifo", "1"});
+    // Releases the writer should blockavg never have opened the FIFO.
+    ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+    EXPECT_EQ(writer.wait(30s), 0);
+
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "\n# 1   2 atoms   box 20 A   \n# 2   2 atoms   box 22 A   ");
+    EXPECT_EQ(result.err,
+              "blockavg: warning: producer.fifo ends inside frame 2 of 2 atoms; its missing lines "
+              "repeat earlier values\n");
+    EXPECT_EQ(result.output,
+              std::string(averagedFrame1) +
+                  "2\n after         20 steps,  BOX:  22.000000 22.000000 22.000000\n"
+                  "    O     3.000000     2.000000     0.500000\n"
+                  "    O     3.000000     2.000000     0.500000\n");
+}
+
+// An input that opens but cannot be read: a read error, status 1, and the
+// reason named; not the end of a short file. Reading /proc/self/mem from its
+// start fails with EIO on Linux.
+TEST(FaultInjection, InputThatCannotBeRead) {
+    if (!fs::exists("/proc/self/mem")) {
+        GTEST_SKIP() << "no /proc/self/mem to fail a read with";
+    }
+    const ScratchDirectory directory;
+    const auto result = runBlockavg(directory.path(), {"/proc/self/mem", "1"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "\n# 1   ");
+    EXPECT_EQ(result.err, "blockavg: error reading /proc/self/mem: Input/output error\n");
+    EXPECT_EQ(result.output, "");
+}
+
+// A single line of 100 MB: read to its end in linear time and ended like any
+// other count line that holds no count. The read buffer grows to hold it
+// (doubling from 256 KiB to 128 MiB, the old and the new block both held
+// while it moves), so the peak stays near twice the line: 199 MB measured.
+TEST(FaultInjection, ASingleLineOf100Megabytes) {
+    constexpr std::size_t lineSize = 100'000'000;
+    const ScratchDirectory directory;
+    const struct {
+        const char* what;
+        char filler;
+        bool finalLineFeed;
+        const char* err;
+    } cases[] = {
+        {"text and a line feed", 'x', true,
+         "blockavg: warning: line 1 of in.xyz is not an atom count; stopped reading there\n"},
+        {"text, no line feed", 'x', false,
+         "blockavg: warning: line 1 of in.xyz is not an atom count; stopped reading there\n"},
+        {"blanks and a line feed", ' ', true, ""},
+    };
+    char written = '\0';
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Each filler is written once, with a line feed; the case without
+        // one cuts it off.
+        if (c.filler != written) {
+            writeFile(directory / "in.xyz", std::string(lineSize, c.filler) + "\n");
+            written = c.filler;
+        }
+        if (!c.finalLineFeed) {
+            fs::resize_file(directory / "in.xyz", lineSize);
+        }
+        const auto started = std::chrono::steady_clock::now();
+        // A CPU-time limit turns a hang into a failure.
+        const auto result =
+            runBlockavg(directory.path(), {"in.xyz"}, std::nullopt, "ulimit -t 60 &&");
+        const auto seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, "\n# 1   ");
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.output, "");
+        EXPECT_LT(seconds.count(), 60.0);
+#ifndef BLOCKAVG_SANITIZED  // the sanitizer runtime's own memory would be measured too
+        if (&c != &cases[0]) {
+            continue;  // one measurement is enough: the three lines take the same buffer
+        }
+        const auto measured = runBlockavgMeasuringMemory(directory.path(), {"in.xyz"});
+        if (measured) {
+            RecordProperty("peak_kib_100mb_line", std::to_string(measured->peakKib));
+            EXPECT_EQ(measured->status, 0);
+            EXPECT_LT(measured->peakKib, 2.2 * lineSize / 1024) << "KiB";
+        }
+#endif
+    }
+}
+
+// Names and step labels are runs of bytes: NUL bytes and bytes that are not
+// UTF-8 are kept as they are, the name column pads by bytes, and a name of
+// any length is written whole.
+TEST(FaultInjection, NulAndNonUtf8BytesInNamesAreKept) {
+    using namespace std::string_literals;
+    // Longer than the writer's buffer, so written around it.
+    const std::string longName(100'000, 'N');
+    const std::string input =
+        "5\nafter 7\0x steps, BOX: 3\n"
+        "\0 1 2 3\n"
+        "A\0B 1 2 3\n"
+        "\xff\xfe\x80 1 2 3\n"
+        "\xc3\x85\xa0\x85\xc0\xaf 1 2 3\n"s +
+        longName + " 1 2 3\n";
+    const std::string expected =
+        "5\n after         7\0x steps,  BOX:  3 3 3\n"
+        "    \0     1.000000     2.000000     3.000000\n"
+        "  A\0B     1.000000     2.000000     3.000000\n"
+        "  \xff\xfe\x80     1.000000     2.000000     3.000000\n"
+        "\xc3\x85\xa0\x85\xc0\xaf     1.000000     2.000000     3.000000\n"s +
+        longName + "     1.000000     2.000000     3.000000\n";
+    const ScratchDirectory directory;
+    writeFile(directory / "in.xyz", input);
+    const auto result = runBlockavg(directory.path(), {"in.xyz", "1"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "\n# 1   5 atoms   box 3 A   \n# 2   ");
+    EXPECT_EQ(result.output, expected);
+}
+
+// 400-character comment lines: words past the box length are ignored, a
+// long step label is copied whole, and a long box tag is not "BOX:".
+TEST(FaultInjection, FourHundredCharacterCommentLines) {
+    const std::string longLabel(382, '7');
+    const struct {
+        const char* what;
+        std::string comment;
+        std::string writtenComment;
+    } cases[] = {
+        {"trailing words", "after 5 steps, BOX: 9.5 " + std::string(376, 'w'),
+         " after         5 steps,  BOX:  9.5 9.5 9.5"},
+        {"a long step label", "after " + longLabel + " s, BOX: 9.5",
+         " after         " + longLabel + " steps,  BOX:  9.5 9.5 9.5"},
+        {"a long box tag", "after 5 steps, BOX:" + std::string(377, ':') + " 9.5", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.comment.size(), 400u);
+        const ScratchDirectory directory;
+        writeFile(directory / "in.xyz", "1\n" + c.comment + "\nAr 1 2 3\n");
+        const auto result = runBlockavg(directory.path(), {"in.xyz", "1"});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, "\n# 1   1 atoms   box 9.5 A   \n# 2   ");
+        EXPECT_EQ(result.output,
+                  "1\n" + c.writtenComment + "\n   Ar     1.000000     2.000000     3.000000\n");
+    }
+}
+
+// 10,000 frames without atoms: 100 averaged frames of the default block
+// length, each a count of 0 and a comment line. No atom line is ever
+// written, so the box stays in general notation throughout.
+TEST(FaultInjection, TenThousandFramesWithoutAtoms) {
+    std::string input;
+    std::string out;
+    std::string expected;
+    for (int frame = 1; frame <= 10'000; ++frame) {
+        const char* box = frame % 2 == 1 ? "10.25" : "10.75";
+        input += "0\nafter " + std::to_string(10 * frame) + " steps, BOX: " + box + "\n";
+        out += "\n# " + std::to_string(frame) + "   0 atoms   box " + box + " A   ";
+        if (frame % 100 == 0) {
+            expected += "0\n after         " + std::to_string(10 * frame) +
+                        " steps,  BOX:  10.5 10.5 10.5\n";
+        }
+    }
+    out += "\n# 10001   ";
+    const ScratchDirectory directory;
+    writeFile(directory / "in.xyz", input);
+    const auto result = runBlockavg(directory.path(), {"in.xyz"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.output, expected);
+}
+
+}  // namespace
+}  // namespace blockavg
