@@ -70,6 +70,18 @@ TEST(EndToEnd, AveragesTrajectoriesExactly) {
     }
 }
 
+// The example the README runs and the Debian package check repeats with the
+// installed binary; its expected averages agree with a separate computation.
+TEST(EndToEnd, AveragesTheShippedExample) {
+    const ScratchDirectory directory;
+    const auto result = runBlockavg(
+        directory.path(), {(fs::path(BLOCKAVG_EXAMPLES) / "argon_box.xyz").string(), "5"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, expectedFile("argon_box_block_5.stdout"));
+    EXPECT_EQ(result.output, expectedFile("argon_box_block_5.xmol"));
+    EXPECT_EQ(result.err, "");
+}
+
 TEST(EndToEnd, ReadsStandardInputForADash) {
     const ScratchDirectory directory;
     const auto result = runBlockavg(directory.path(), {"-", "2"}, testData("worked_example.xyz"));
