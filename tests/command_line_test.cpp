@@ -8,7 +8,7 @@
 namespace blockavg {
 namespace {
 
-CommandLine parsed(std::vector<std::string> arguments) {
+CommandLine parsed(const std::vector<std::string>& arguments) {
     std::vector<const char*> argv{"blockavg"};
     for (const std::string& argument : arguments) {
         argv.push_back(argument.c_str());

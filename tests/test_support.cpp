@@ -26,7 +26,20 @@ std::string shellQuoted(const std::string& text) {
     return quoted + "'";
 }
 
+const char* wrapper() {
+    const char* value = std::getenv("BLOCKAVG_TEST_WRAPPER");
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
 }  // namespace
+
+std::string blockavgCommand() {
+    const char* prefix = wrapper();
+    const std::string executable = shellQuoted(BLOCKAVG_EXECUTABLE);
+    return prefix != nullptr ? std::string(prefix) + " " + executable : executable;
+}
+
+bool runsUnderWrapper() { return wrapper() != nullptr; }
 
 ScratchDirectory::ScratchDirectory() {
     std::random_device entropy;
@@ -69,7 +82,7 @@ RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>&
     const fs::path outPath = captures / "stdout";
     const fs::path errPath = captures / "stderr";
     std::string command = "cd " + shellQuoted(directory.string()) + " && " + shellSetup + " exec " +
-                          shellQuoted(BLOCKAVG_EXECUTABLE);
+                          blockavgCommand();
     for (const std::string& argument : arguments) {
         command += " " + shellQuoted(argument);
     }

@@ -35,6 +35,15 @@ struct RunResult {
     std::optional<std::string> output;  // trajectory.xmol, if it exists as a file
 };
 
+// The shell words that start blockavg: the built executable, preceded by the
+// value of the environment variable BLOCKAVG_TEST_WRAPPER when that is set
+// (for instance "valgrind --error-exitcode=1 -q"), so that every run in the
+// end-to-end tests can go through a checking tool.
+std::string blockavgCommand();
+
+// Whether BLOCKAVG_TEST_WRAPPER is set.
+bool runsUnderWrapper();
+
 // Runs blockavg with `arguments` in `directory`; standard input comes from
 // `standardInput` (a path) or is empty. `shellSetup` runs in the shell just
 // before blockavg starts (a ulimit, say).
