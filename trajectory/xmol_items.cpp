@@ -109,7 +109,9 @@ bool readPlainDecimal(const char* begin, const char*& p, const char* end, double
     const char* q = p;
     std::uint64_t mantissa = 0;
     int digitCount = 0;
+    // Takes a run of digits; returns how many.
     const auto takeDigits = [&]() noexcept {
+        const int before = digitCount;
         int taken = 0;
         do {
             const std::uint64_t word = eight_byte_scan::load(begin, q, end);
@@ -122,6 +124,7 @@ bool readPlainDecimal(const char* begin, const char*& p, const char* end, double
             q += taken;
             digitCount += taken;
         } while (taken == 8 && digitCount <= mostDigits);
+        return digitCount - before;
     };
     // Integer parts are mostly short: a byte at a time until a run shows.
     for (int i = 0; i < 3 && q != end && isDigit(*q); ++i, ++q) {
@@ -134,9 +137,7 @@ bool readPlainDecimal(const char* begin, const char*& p, const char* end, double
     int fractionDigits = 0;
     if (q != end && *q == '.') {
         ++q;
-        const int integerDigits = digitCount;
-        takeDigits();
-        fractionDigits = digitCount - integerDigits;
+        fractionDigits = takeDigits();
     }
     if (digitCount > mostDigits) {
         return false;
