@@ -184,21 +184,24 @@ def check_output(reference: str, output: str) -> str:
 
 
 def timed_run(argv: list, work: str) -> tuple:
-    """(wall seconds, peak RSS in KiB, exit status) of one run in `work`."""
+    """(wall seconds, peak RSS in KiB, user + system CPU seconds, exit status)
+    of one run in `work`."""
     rss_file = os.path.join(work, ".rss")
     start = time.perf_counter()
-    result = subprocess.run([TIME, "-f", "%M", "-o", rss_file] + argv, cwd=work,
+    result = subprocess.run([TIME, "-f", "%M %U %S", "-o", rss_file] + argv, cwd=work,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
     wall = time.perf_counter() - start
     try:
         with open(rss_file) as f:
-            rss = int(f.read().split()[-1])
+            # The last line: GNU time puts a note about a non-zero status first.
+            fields = f.read().splitlines()[-1].split()
+        rss, cpu = int(fields[0]), float(fields[1]) + float(fields[2])
     except (OSError, ValueError, IndexError):
-        rss = 0
+        rss, cpu = 0, 0.0
     if result.returncode != 0:
         sys.stderr.write(result.stderr.decode(errors="replace")[-2000:])
-    return wall, rss, result.returncode
+    return wall, rss, cpu, result.returncode
 
 
 def load_average() -> str:
@@ -220,12 +223,12 @@ def bench_size(tools, path, megabytes, args, scratch) -> dict:
     reference_dir = os.path.join(scratch, "reference")
     os.makedirs(reference_dir, exist_ok=True)
     reference_tool = next(t for t in tools if t.name == "blockavg")
-    _, _, status = timed_run(reference_tool.argv(path, reference_dir), reference_dir)
+    _, _, _, status = timed_run(reference_tool.argv(path, reference_dir), reference_dir)
     if status != 0:
         raise SystemExit("blockavg failed on %s (status %d)" % (path, status))
     reference = reference_tool.output(reference_dir)
 
-    rows = {t.name: {"times": [], "rss": [], "target": args.runs, "check": "", "status": 0}
+    rows = {t.name: {"times": [], "rss": [], "cpu": [], "target": args.runs, "check": "", "status": 0}
             for t in tools}
     load_before = load_average()
     started = time.monotonic()
@@ -238,7 +241,7 @@ def bench_size(tools, path, megabytes, args, scratch) -> dict:
             work = os.path.join(scratch, "work")
             shutil.rmtree(work, ignore_errors=True)
             os.makedirs(work)
-            wall, rss, status = timed_run(tool.argv(path, work), work)
+            wall, rss, cpu, status = timed_run(tool.argv(path, work), work)
             if status != 0:
                 row["status"] = status
                 row["check"] = "exit status %d" % status
@@ -246,6 +249,7 @@ def bench_size(tools, path, megabytes, args, scratch) -> dict:
                 continue
             row["times"].append(wall)
             row["rss"].append(rss)
+            row["cpu"].append(cpu)
             if len(row["times"]) == 1:
                 if tool.kind == "peer":
                     row["check"] = check_output(reference, tool.output(work))
@@ -253,8 +257,8 @@ def bench_size(tools, path, megabytes, args, scratch) -> dict:
                     row["check"] = "reference" if tool.name == "blockavg" else ""
                 if tool.slow_allowed and wall * args.runs > args.budget:
                     row["target"] = max(1, min(args.runs, int(args.budget // wall)))
-            log("  %-28s %8.3f s %9.1f MB/s %8.1f MiB  %s" %
-                (tool.name, wall, size / 1e6 / wall, rss / 1024, row["check"]))
+            log("  %-28s %8.3f s %9.1f MB/s %8.3f s CPU %8.1f MiB  %s" %
+                (tool.name, wall, size / 1e6 / wall, cpu, rss / 1024, row["check"]))
     result = {"megabytes": megabytes, "bytes": size, "path": path, "load_before": load_before,
               "load_after": load_average(), "seconds": time.monotonic() - started, "tools": {}}
     for tool in tools:
@@ -262,7 +266,9 @@ def bench_size(tools, path, megabytes, args, scratch) -> dict:
         median = statistics.median(row["times"]) if row["times"] else None
         result["tools"][tool.name] = {
             "version": tool.version, "kind": tool.kind, "times": row["times"],
-            "median_seconds": median, "mb_per_s": size / 1e6 / median if median else None,
+            "median_seconds": median,
+            "median_cpu_seconds": statistics.median(row["cpu"]) if row["cpu"] else None,
+            "mb_per_s": size / 1e6 / median if median else None,
             "peak_rss_kib": max(row["rss"]) if row["rss"] else None,
             "runs": len(row["times"]), "check": row["check"], "status": row["status"]}
     return result
@@ -326,7 +332,7 @@ def write_chart(results: list, png: str) -> bool:
         log("matplotlib missing: no chart")
         return False
     names = list(results[0]["tools"])
-    fig, ax = plt.subplots(figsize=(9, 0.55 * len(names) * len(results) / 2 + 2))
+    fig, ax = plt.subplots(figsize=(9, 0.2 * len(names) * len(results) + 1.5))
     height = 0.8 / len(results)
     colours = ["#9ecae1", "#4292c6", "#08519c"]
     for index, result in enumerate(results):
@@ -377,7 +383,10 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
                "times as its first run fitted in %g s, at least once. The `runs` column says "
                "how many runs each median is of." % (args.runs, args.runs, args.budget,
                                                      args.budget))
-    out.append("- Peak RSS from `/usr/bin/time -f %M`, the largest over the runs.")
+    out.append("- MB/s is the input size over the median wall time. `CPU s` is the median "
+               "user + system time and peak RSS the largest over the runs, both from "
+               "`/usr/bin/time -f '%M %U %S'`; on a busy machine CPU time is the steadier "
+               "figure, since wall time also counts waiting for a core.")
     out.append("- Every peer averages blocks of %d frames (x, y, z per position and the box) "
                "and writes XYZ; `check` compares that with blockavg's `trajectory.xmol` to %g "
                "(ok), and a peer that fails is marked so in the table and the chart." %
@@ -398,16 +407,18 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
         out.append("Load average before: %s, after: %s; %.0f s for all runs.\n" %
                    (result["load_before"], result["load_after"], result["seconds"]))
         out.append("| tool | version | runs | median s | MB/s | time ÷ blockavg's | "
-                   "peak RSS MiB | check |")
-        out.append("|---|---|---:|---:|---:|---:|---:|---|")
+                   "CPU s | peak RSS MiB | check |")
+        out.append("|---|---|---:|---:|---:|---:|---:|---:|---|")
         for name, row in tools.items():
             median = row["median_seconds"]
             check = row["check"] or "—"
             if row["kind"] == "peer" and check != "ok":
                 check = "**FAILED: %s**" % check
-            out.append("| %s | %s | %d | %s | %s | %s | %s | %s |" % (
+            cpu = row["median_cpu_seconds"]
+            out.append("| %s | %s | %d | %s | %s | %s | %s | %s | %s |" % (
                 name, row["version"], row["runs"], "%.3f" % median if median else "n/a",
                 format_rate(row["mb_per_s"]), ratio(median, base),
+                "%.2f" % cpu if cpu is not None else "n/a",
                 "%.1f" % (row["peak_rss_kib"] / 1024) if row["peak_rss_kib"] else "n/a", check))
         out.append("")
     out.append("`time ÷ blockavg's` above 1 means slower than blockavg at the default block "

@@ -1,7 +1,8 @@
 # Block-averages an XMOL trajectory: every `block` frames (default 100)
 # become one frame of per-position mean x, y, z, with the mean box length
 # (the number after "BOX:" in the comment line) in its comment line.
-# Frames after the last full block are dropped.
+# Frames after the last full block are dropped. Written for trajectories
+# whose frames all hold at least one atom, like those the benchmark makes.
 #
 #   mawk -v block=100 -v out=averaged.xyz -f block_average.awk INPUT
 BEGIN {
