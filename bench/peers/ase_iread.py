@@ -10,7 +10,6 @@ flag keys in order, so the step is the second key and the box the fifth.
 import sys
 
 import ase.io
-import numpy as np
 
 from peer_output import write_frame
 

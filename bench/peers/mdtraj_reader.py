@@ -9,7 +9,6 @@ through a second handle at the position where the frame starts.
 
 import sys
 
-import numpy as np
 from mdtraj.formats import XYZTrajectoryFile
 
 from peer_output import write_frame
