@@ -1,0 +1,566 @@
+"""Times blockavg against a bare parsing loop, the reading floor and peers.
+
+Run it through bench/run, which installs the Debian packages it needs first.
+Every tool does its runs on one input size in the same session, interleaved
+(round after round, each round in a rotated order), and the median wall time
+counts. Each peer's averaged frames are checked against blockavg's
+trajectory.xmol before its time is believed.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+REPO_DIR = os.path.dirname(BENCH_DIR)
+PEERS_DIR = os.path.join(BENCH_DIR, "peers")
+DEBIAN_PYTHON = "/usr/bin/python3"
+TIME = "/usr/bin/time"
+
+SIZES_MB = (10, 200, 1000)
+ATOMS = 2000          # 100 frames, one full block, fit in the 10 MB input
+BLOCK = 100           # blockavg's default, and the block length of every peer
+TOLERANCE = 1e-5
+
+
+def size_label(megabytes: int) -> str:
+    return "1 GB" if megabytes == 1000 else "%d MB" % megabytes
+
+
+def log(message: str) -> None:
+    print("[%s] %s" % (time.strftime("%H:%M:%S"), message), flush=True)
+
+
+def command_output(argv: list, **kwargs) -> str:
+    try:
+        result = subprocess.run(argv, capture_output=True, text=True, **kwargs)
+        return (result.stdout + result.stderr).strip()
+    except OSError as error:
+        return "unavailable (%s)" % error
+
+
+def first_line(text: str) -> str:
+    return text.splitlines()[0] if text else ""
+
+
+def python_version(module: str, attribute: str = "__version__") -> str:
+    result = subprocess.run([DEBIAN_PYTHON, "-W", "ignore", "-c",
+                             "import %s as m; print(m.%s)" % (module, attribute)],
+                            capture_output=True, text=True)
+    return result.stdout.strip() or "not installed"
+
+
+# ---------------------------------------------------------------- tools
+
+
+class Tool:
+    """One timed command. `argv(input, workdir)` gives the command line;
+    `output(workdir)` the averaged frames it writes, if any, for checking."""
+
+    def __init__(self, name, version, kind, argv, output=None, slow_allowed=True):
+        self.name = name
+        self.version = version
+        self.kind = kind  # "floor", "yardstick", "blockavg", "peer"
+        self.argv = argv
+        self.output = output
+        self.slow_allowed = slow_allowed
+
+
+def make_tools(blockavg: str, yardstick: str, with_peers: bool) -> list:
+    blockavg_version = first_line(command_output([blockavg, "--version"]))
+
+    def blockavg_tool(block, name):
+        return Tool(name, blockavg_version, "blockavg",
+                    lambda path, work: [blockavg, path, str(block)],
+                    output=lambda work: os.path.join(work, "trajectory.xmol"),
+                    slow_allowed=False)
+
+    tools = [
+        Tool("cat > /dev/null", first_line(command_output(["cat", "--version"])), "floor",
+             lambda path, work: ["cat", path], slow_allowed=False),
+        Tool("wc -l", first_line(command_output(["wc", "--version"])), "floor",
+             lambda path, work: ["wc", "-l", path], slow_allowed=False),
+        Tool("yardstick", "bench/yardstick.cpp", "yardstick",
+             lambda path, work: [yardstick, path], slow_allowed=False),
+        blockavg_tool(BLOCK, "blockavg"),
+        blockavg_tool(10, "blockavg, block 10"),
+        blockavg_tool(1, "blockavg, block 1"),
+    ]
+    if not with_peers:
+        return tools
+
+    awk_script = os.path.join(PEERS_DIR, "block_average.awk")
+
+    def awk_tool(awk, version):
+        return Tool(awk, version, "peer",
+                    lambda path, work: [awk, "-v", "block=%d" % BLOCK,
+                                        "-v", "out=" + os.path.join(work, "out.xyz"),
+                                        "-f", awk_script, path],
+                    output=lambda work: os.path.join(work, "out.xyz"))
+
+    def python_tool(name, script, version):
+        return Tool(name, version, "peer",
+                    lambda path, work: [DEBIAN_PYTHON, "-W", "ignore",
+                                        os.path.join(PEERS_DIR, script), path, str(BLOCK),
+                                        os.path.join(work, "out.xyz")],
+                    output=lambda work: os.path.join(work, "out.xyz"))
+
+    python = "Python " + first_line(command_output([DEBIAN_PYTHON, "--version"])).split()[-1]
+    tools += [
+        awk_tool("mawk", first_line(command_output(["mawk", "-W", "version"]))),
+        awk_tool("gawk", first_line(command_output(["gawk", "--version"])).split(",")[0]),
+        python_tool("numpy (loadtxt per frame)", "numpy_stream.py",
+                    "numpy %s, %s" % (python_version("numpy"), python)),
+        python_tool("ASE (ase.io.iread)", "ase_iread.py",
+                    "ASE %s, %s" % (python_version("ase"), python)),
+        python_tool("MDAnalysis", "mdanalysis_reader.py",
+                    "MDAnalysis %s, %s" % (python_version("MDAnalysis"), python)),
+        python_tool("MDTraj (XYZTrajectoryFile)", "mdtraj_reader.py",
+                    "MDTraj %s, %s" % (python_version("mdtraj.version", "version"), python)),
+    ]
+    return tools
+
+
+# ---------------------------------------------------------------- checking
+
+
+def read_frames(path: str) -> list:
+    """(names, coordinates, box) per frame of an XYZ file, the box being the
+    first number after "BOX:" in the comment line (None without one)."""
+    frames = []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        lines = f.read().split("\n")
+    i = 0
+    while i < len(lines) and lines[i].strip():
+        count = int(lines[i].split()[0])
+        words = lines[i + 1].split()
+        box = float(words[words.index("BOX:") + 1]) if "BOX:" in words else None
+        names, coordinates = [], []
+        for line in lines[i + 2:i + 2 + count]:
+            fields = line.split()
+            names.append(fields[0])
+            coordinates.append(tuple(float(v) for v in fields[1:4]))
+        frames.append((names, coordinates, box))
+        i += 2 + count
+    return frames
+
+
+def check_output(reference: str, output: str) -> str:
+    """"ok", or what differs between a peer's averaged frames and blockavg's."""
+    if not os.path.exists(output):
+        return "no output"
+    try:
+        expected, got = read_frames(reference), read_frames(output)
+    except (ValueError, IndexError) as error:
+        return "unreadable output (%s)" % error
+    if len(expected) != len(got):
+        return "%d averaged frames, blockavg wrote %d" % (len(got), len(expected))
+    if not expected:
+        return "no averaged frames to compare"
+    worst = 0.0
+    for number, ((names, xyz, box), (got_names, got_xyz, got_box)) in \
+            enumerate(zip(expected, got), start=1):
+        if names != got_names:
+            return "frame %d: atom names or count differ" % number
+        if got_box is None or abs(got_box - box) > TOLERANCE * max(1.0, abs(box)):
+            return "frame %d: box %s, blockavg %s" % (number, got_box, box)
+        for atom, (a, b) in enumerate(zip(xyz, got_xyz), start=1):
+            difference = max(abs(u - v) for u, v in zip(a, b))
+            if not difference <= TOLERANCE:
+                return "frame %d atom %d differs by %.3g" % (number, atom, difference)
+            worst = max(worst, difference)
+    return "ok"
+
+
+# ---------------------------------------------------------------- timing
+
+
+def timed_run(argv: list, work: str) -> tuple:
+    """(wall seconds, peak RSS in KiB, user + system CPU seconds, exit status)
+    of one run in `work`."""
+    rss_file = os.path.join(work, ".rss")
+    start = time.perf_counter()
+    result = subprocess.run([TIME, "-f", "%M %U %S", "-o", rss_file] + argv, cwd=work,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    wall = time.perf_counter() - start
+    try:
+        with open(rss_file) as f:
+            # The last line: GNU time puts a note about a non-zero status first.
+            fields = f.read().splitlines()[-1].split()
+        rss, cpu = int(fields[0]), float(fields[1]) + float(fields[2])
+    except (OSError, ValueError, IndexError):
+        rss, cpu = 0, 0.0
+    if result.returncode != 0:
+        sys.stderr.write(result.stderr.decode(errors="replace")[-2000:])
+    return wall, rss, cpu, result.returncode
+
+
+def load_average() -> str:
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "?"
+
+
+def bench_size(tools, path, megabytes, args, scratch) -> dict:
+    size = os.path.getsize(path)
+    log("%s: %s (%d bytes), load %s" % (size_label(megabytes), path, size, load_average()))
+    # Twice through the page cache, so every tool reads from memory.
+    for _ in range(2):
+        subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)
+
+    # The reference every peer is checked against: blockavg at the peers' block length.
+    reference_dir = os.path.join(scratch, "reference")
+    os.makedirs(reference_dir, exist_ok=True)
+    reference_tool = next(t for t in tools if t.name == "blockavg")
+    _, _, _, status = timed_run(reference_tool.argv(path, reference_dir), reference_dir)
+    if status != 0:
+        raise SystemExit("blockavg failed on %s (status %d)" % (path, status))
+    reference = reference_tool.output(reference_dir)
+
+    rows = {t.name: {"times": [], "rss": [], "cpu": [], "target": args.runs, "check": "", "status": 0}
+            for t in tools}
+    load_before = load_average()
+    started = time.monotonic()
+    for round_number in range(args.runs):
+        shift = round_number % len(tools)
+        for tool in tools[shift:] + tools[:shift]:
+            row = rows[tool.name]
+            if len(row["times"]) >= row["target"] or row["status"] != 0:
+                continue
+            work = os.path.join(scratch, "work")
+            shutil.rmtree(work, ignore_errors=True)
+            os.makedirs(work)
+            wall, rss, cpu, status = timed_run(tool.argv(path, work), work)
+            if status != 0:
+                row["status"] = status
+                row["check"] = "exit status %d" % status
+                log("  %-28s FAILED (exit status %d)" % (tool.name, status))
+                continue
+            row["times"].append(wall)
+            row["rss"].append(rss)
+            row["cpu"].append(cpu)
+            if len(row["times"]) == 1:
+                if tool.kind == "peer":
+                    row["check"] = check_output(reference, tool.output(work))
+                elif tool.kind == "blockavg":
+                    row["check"] = "reference" if tool.name == "blockavg" else ""
+                if tool.slow_allowed and wall * args.runs > args.budget:
+                    row["target"] = max(1, min(args.runs, int(args.budget // wall)))
+            log("  %-28s %8.3f s %9.1f MB/s %8.3f s CPU %8.1f MiB  %s" %
+                (tool.name, wall, size / 1e6 / wall, cpu, rss / 1024, row["check"]))
+    result = {"megabytes": megabytes, "bytes": size, "path": path, "load_before": load_before,
+              "load_after": load_average(), "seconds": time.monotonic() - started, "tools": {}}
+    for tool in tools:
+        row = rows[tool.name]
+        median = statistics.median(row["times"]) if row["times"] else None
+        result["tools"][tool.name] = {
+            "version": tool.version, "kind": tool.kind, "times": row["times"],
+            "median_seconds": median,
+            "median_cpu_seconds": statistics.median(row["cpu"]) if row["cpu"] else None,
+            "mb_per_s": size / 1e6 / median if median else None,
+            "peak_rss_kib": max(row["rss"]) if row["rss"] else None,
+            "runs": len(row["times"]), "check": row["check"], "status": row["status"]}
+    return result
+
+
+# ---------------------------------------------------------------- reporting
+
+
+def cpu_model() -> str:
+    for line in command_output(["lscpu"]).splitlines():
+        if line.startswith("Model name:"):
+            return line.split(":", 1)[1].strip()
+    return platform.processor() or "?"
+
+
+def ratio(a, b) -> str:
+    return "%.2f" % (a / b) if a and b else "n/a"
+
+
+def format_rate(value) -> str:
+    if not value:
+        return "n/a"
+    return "%.0f" % value if value >= 100 else "%.1f" % value
+
+
+def headline_rows(results: list) -> list:
+    """(what, figure) pairs for the ratios people ask about first."""
+    by_size = {r["megabytes"]: r["tools"] for r in results}
+    rows = []
+    largest = max(by_size)
+    tools = by_size[largest]
+    blockavg = tools["blockavg"]
+    label = size_label(largest)
+    rows.append(("blockavg (block %d) MB/s on %s" % (BLOCK, label),
+                 format_rate(blockavg["mb_per_s"])))
+    rows.append(("blockavg time ÷ yardstick time, %s" % label,
+                 ratio(blockavg["median_seconds"], tools["yardstick"]["median_seconds"])))
+    rows.append(("blockavg time ÷ `cat` time, %s" % label,
+                 ratio(blockavg["median_seconds"], tools["cat > /dev/null"]["median_seconds"])))
+    for name in ("numpy (loadtxt per frame)", "mawk", "MDAnalysis"):
+        if name in tools and tools[name]["median_seconds"]:
+            rows.append(("blockavg speed ÷ %s speed, %s" % (name, label),
+                         ratio(blockavg["mb_per_s"], tools[name]["mb_per_s"])))
+    middle = 200 if 200 in by_size else largest
+    t = by_size[middle]
+    rows.append(("blockavg block 1 time ÷ block %d time, %s" % (BLOCK, size_label(middle)),
+                 ratio(t["blockavg, block 1"]["median_seconds"], t["blockavg"]["median_seconds"])))
+    smallest = min(by_size)
+    rows.append(("blockavg peak RSS, %s / %s" % (size_label(smallest), label),
+                 "%.1f MiB / %.1f MiB" % (by_size[smallest]["blockavg"]["peak_rss_kib"] / 1024,
+                                          blockavg["peak_rss_kib"] / 1024)))
+    return rows
+
+
+def write_chart(results: list, png: str) -> bool:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        log("matplotlib missing: no chart")
+        return False
+    names = list(results[0]["tools"])
+    fig, ax = plt.subplots(figsize=(9, 0.2 * len(names) * len(results) + 1.5))
+    height = 0.8 / len(results)
+    colours = ["#9ecae1", "#4292c6", "#08519c"]
+    for index, result in enumerate(results):
+        values = [result["tools"][n]["mb_per_s"] or 0 for n in names]
+        positions = [i + (index - (len(results) - 1) / 2) * height for i in range(len(names))]
+        bars = ax.barh(positions, values, height=height, label=size_label(result["megabytes"]),
+                       color=colours[index % len(colours)])
+        for bar, value in zip(bars, values):
+            if value:
+                ax.text(value * 1.05, bar.get_y() + bar.get_height() / 2, format_rate(value),
+                        va="center", fontsize=7)
+    labels = []
+    for n in names:
+        failed = any(r["tools"][n]["check"] not in ("ok", "reference", "") for r in results)
+        labels.append(n + (" (FAILED CHECK)" if failed else ""))
+    ax.set_yticks(range(len(names)), labels)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_xlabel("throughput, MB/s (log scale; median of the runs)")
+    ax.set_title("Block averaging (block %d) and reading floors, %s" %
+                 (BLOCK, datetime.date.today().isoformat()))
+    ax.legend(title="input", loc="lower right")
+    ax.grid(axis="x", which="both", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(png, dpi=110)
+    plt.close(fig)
+    return True
+
+
+def write_results(results: list, environment: dict, micro: str, hyperfine: str,
+                  args, markdown: str) -> None:
+    out = []
+    out.append("# Benchmark results\n")
+    out.append("Written by `bench/run%s` on %s. Regenerate with `bench/run`; "
+               "see the README section \"Benchmarks\".\n" %
+               (" " + " ".join(args.argv) if args.argv else "", environment["date"]))
+    out.append("- CPU: %s, %s logical CPUs; %s" % (environment["cpu"], environment["cpus"],
+                                                  environment["kernel"]))
+    out.append("- Compiler: %s; blockavg built with the `release` preset, the yardstick with "
+               "the `bench` preset" % environment["compiler"])
+    out.append("- Load average (1, 5, 15 min) at the start: %s; at the end: %s" %
+               (environment["load_start"], environment["load_end"]))
+    out.append("- Inputs: generated by `bench/make_trajectory.py` with %d atoms per frame, "
+               "`%%5s %%12.6f %%12.6f %%12.6f` atom lines, comment `after STEP steps, BOX: L`; "
+               "MB = 10^6 bytes; files served from the page cache" % ATOMS)
+    out.append("- Each tool ran up to %d times per size, interleaved with the others, round "
+               "after round in a rotated order; a peer too slow for %d runs in %g s ran as many "
+               "times as its first run fitted in %g s, at least once. The `runs` column says "
+               "how many runs each median is of." % (args.runs, args.runs, args.budget,
+                                                     args.budget))
+    out.append("- MB/s is the input size over the median wall time. `CPU s` is the median "
+               "user + system time and peak RSS the largest over the runs, both from "
+               "`/usr/bin/time -f '%M %U %S'`; on a busy machine CPU time is the steadier "
+               "figure, since wall time also counts waiting for a core.")
+    out.append("- Every peer averages blocks of %d frames (x, y, z per position and the box) "
+               "and writes XYZ; `check` compares that with blockavg's `trajectory.xmol` to %g "
+               "(ok), and a peer that fails is marked so in the table and the chart." %
+               (BLOCK, TOLERANCE))
+    out.append("")
+    out.append("## Headline\n")
+    out.append("| measure | value |")
+    out.append("|---|---|")
+    for what, figure in headline_rows(results):
+        out.append("| %s | %s |" % (what, figure))
+    out.append("")
+    out.append("![throughput](throughput.png)\n")
+    for result in results:
+        tools = result["tools"]
+        base = tools["blockavg"]["median_seconds"]
+        out.append("## %s input (%d bytes)\n" % (size_label(result["megabytes"]),
+                                                 result["bytes"]))
+        out.append("Load average before: %s, after: %s; %.0f s for all runs.\n" %
+                   (result["load_before"], result["load_after"], result["seconds"]))
+        out.append("| tool | version | runs | median s | MB/s | time ÷ blockavg's | "
+                   "CPU s | peak RSS MiB | check |")
+        out.append("|---|---|---:|---:|---:|---:|---:|---:|---|")
+        for name, row in tools.items():
+            median = row["median_seconds"]
+            check = row["check"] or "—"
+            if row["kind"] == "peer" and check != "ok":
+                check = "**FAILED: %s**" % check
+            cpu = row["median_cpu_seconds"]
+            out.append("| %s | %s | %d | %s | %s | %s | %s | %s | %s |" % (
+                name, row["version"], row["runs"], "%.3f" % median if median else "n/a",
+                format_rate(row["mb_per_s"]), ratio(median, base),
+                "%.2f" % cpu if cpu is not None else "n/a",
+                "%.1f" % (row["peak_rss_kib"] / 1024) if row["peak_rss_kib"] else "n/a", check))
+        out.append("")
+    out.append("`time ÷ blockavg's` above 1 means slower than blockavg at the default block "
+               "length. `cat > /dev/null` and `wc -l` are the reading floor; the yardstick "
+               "(`bench/yardstick.cpp`) reads 1 MiB blocks, finds line ends with `memchr` and "
+               "parses three doubles per atom line with `std::from_chars`, and nothing more.\n")
+    if hyperfine:
+        out.append("## Cross-check with hyperfine\n")
+        out.append(hyperfine.strip() + "\n")
+    if micro:
+        out.append("## Micro-benchmarks\n")
+        out.append("`build/bench/bench/blockavg_micro` (Google Benchmark); item counts are "
+                   "tokens, lines or atoms per second.\n")
+        out.append("```\n" + micro.strip() + "\n```\n")
+    with open(markdown, "w", encoding="utf-8") as f:
+        f.write("\n".join(out))
+
+
+# ---------------------------------------------------------------- main
+
+
+def run_logged(argv: list, cwd: str) -> None:
+    log("+ " + " ".join(argv))
+    result = subprocess.run(argv, cwd=cwd, capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.stderr.write(result.stdout[-4000:] + result.stderr[-4000:])
+        raise SystemExit("failed: " + " ".join(argv))
+
+
+def build() -> None:
+    for preset in ("release", "bench"):
+        run_logged(["nice", "-n", "10", "cmake", "--preset", preset], REPO_DIR)
+        run_logged(["nice", "-n", "10", "cmake", "--build", "--preset", preset, "-j2"], REPO_DIR)
+
+
+def make_data(data_dir: str, sizes) -> dict:
+    os.makedirs(data_dir, exist_ok=True)
+    paths = {}
+    for megabytes in sizes:
+        path = os.path.join(data_dir, "md_%datoms_%dMB.xyz" % (ATOMS, megabytes))
+        run_logged(["nice", "-n", "10", sys.executable,
+                    os.path.join(BENCH_DIR, "make_trajectory.py"), path, str(megabytes),
+                    "--atoms", str(ATOMS), "--reuse"], REPO_DIR)
+        paths[megabytes] = path
+    return paths
+
+
+def run_micro(binary: str, min_time: float) -> str:
+    log("micro-benchmarks")
+    result = subprocess.run([binary, "--benchmark_min_time=%g" % min_time],
+                            capture_output=True, text=True)
+    lines = result.stdout.splitlines()
+    # The table only: the machine description is in RESULTS.md already.
+    start = next((i for i, line in enumerate(lines) if line.startswith("-----")), 0)
+    return "\n".join(lines[start:])
+
+
+def run_hyperfine(blockavg: str, yardstick: str, path: str, scratch: str) -> str:
+    if shutil.which("hyperfine") is None:
+        return ""
+    log("hyperfine cross-check on " + path)
+    work = os.path.join(scratch, "hyperfine")
+    os.makedirs(work, exist_ok=True)
+    export = os.path.join(work, "hyperfine.md")
+    result = subprocess.run(
+        ["hyperfine", "--style", "none", "--warmup", "1", "--runs", "5", "--export-markdown",
+         export, "cat %s" % path, "%s %s" % (yardstick, path),
+         "%s %s > /dev/null" % (blockavg, path)],
+        cwd=work, capture_output=True, text=True)
+    if result.returncode != 0 or not os.path.exists(export):
+        return ""
+    with open(export, encoding="utf-8") as f:
+        table = f.read()
+    return ("`hyperfine --warmup 1 --runs 5` on the %s input (back to back rather than "
+            "interleaved, so a second opinion on the figures above):\n\n%s" %
+            (os.path.basename(path), table.replace(os.path.dirname(path) + "/", "")
+             .replace(REPO_DIR + "/", "")))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description="Benchmark blockavg against its peers.")
+    parser.add_argument("--quick", action="store_true", help="the 10 MB input only")
+    parser.add_argument("--sizes", type=int, nargs="+", choices=SIZES_MB,
+                        help="input sizes in MB (default: all three)")
+    parser.add_argument("--runs", type=int, default=5, help="runs per tool and size (5)")
+    parser.add_argument("--budget", type=float, default=120.0,
+                        help="seconds a slow peer may spend on one size: it runs as many "
+                             "times as its first run fits in this, at least once (120)")
+    parser.add_argument("--no-peers", action="store_true",
+                        help="only blockavg, the yardstick and the reading floor")
+    parser.add_argument("--no-build", action="store_true", help="use the existing build")
+    parser.add_argument("--no-micro", action="store_true", help="skip the micro-benchmarks")
+    parser.add_argument("--data-dir", default=os.environ.get("BLOCKAVG_BENCH_DATA",
+                                                             "/tmp/blockavg-bench"),
+                        help="where the inputs are made and kept ($BLOCKAVG_BENCH_DATA, "
+                             "default /tmp/blockavg-bench)")
+    parser.add_argument("--output-dir", default=BENCH_DIR,
+                        help="where RESULTS.md, throughput.png and results.json go (bench/)")
+    args = parser.parse_args()
+    args.argv = sys.argv[1:]
+    sizes = (10,) if args.quick else tuple(args.sizes or SIZES_MB)
+
+    environment = {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "cpu": cpu_model(), "cpus": os.cpu_count(),
+        "kernel": "%s %s" % (platform.system(), platform.release()),
+        "compiler": first_line(command_output(["c++", "--version"])),
+        "load_start": load_average(),
+    }
+    if not args.no_build:
+        build()
+    blockavg = os.path.join(REPO_DIR, "build", "release", "blockavg")
+    yardstick = os.path.join(REPO_DIR, "build", "bench", "bench", "yardstick")
+    micro_binary = os.path.join(REPO_DIR, "build", "bench", "bench", "blockavg_micro")
+    for binary in (blockavg, yardstick):
+        if not os.access(binary, os.X_OK):
+            raise SystemExit("missing %s: run without --no-build" % binary)
+    paths = make_data(args.data_dir, sizes)
+    tools = make_tools(blockavg, yardstick, not args.no_peers)
+
+    results = []
+    with tempfile.TemporaryDirectory(prefix="blockavg-bench-") as scratch:
+        for megabytes in sizes:
+            results.append(bench_size(tools, paths[megabytes], megabytes, args, scratch))
+        hyperfine = run_hyperfine(blockavg, yardstick, paths[sizes[-1]], scratch)
+    micro = "" if args.no_micro else run_micro(micro_binary, 0.5)
+    environment["load_end"] = load_average()
+
+    os.makedirs(args.output_dir, exist_ok=True)
+    with open(os.path.join(args.output_dir, "results.json"), "w", encoding="utf-8") as f:
+        json.dump({"environment": environment, "results": results}, f, indent=1)
+        f.write("\n")
+    write_chart(results, os.path.join(args.output_dir, "throughput.png"))
+    write_results(results, environment, micro, hyperfine, args,
+                  os.path.join(args.output_dir, "RESULTS.md"))
+    log("wrote %s" % os.path.join(args.output_dir, "RESULTS.md"))
+    failed = [name for r in results for name, row in r["tools"].items()
+              if row["kind"] == "peer" and row["check"] != "ok"]
+    if failed:
+        log("peers that failed the check: " + ", ".join(sorted(set(failed))))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
