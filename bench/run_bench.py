@@ -363,7 +363,7 @@ def write_chart(results: list, png: str) -> bool:
 
 
 def write_results(results: list, environment: dict, micro: str, hyperfine: str,
-                  args, markdown: str) -> None:
+                  args, markdown: str, plain=None, differential="") -> None:
     out = []
     out.append("# Benchmark results\n")
     out.append("Written by `bench/run%s` on %s. Regenerate with `bench/run`; "
@@ -425,6 +425,28 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
                "length. `cat > /dev/null` and `wc -l` are the reading floor; the yardstick "
                "(`bench/yardstick.cpp`) reads 1 MiB blocks, finds line ends with `memchr` and "
                "parses three doubles per atom line with `std::from_chars`, and nothing more.\n")
+    if plain:
+        tools = plain["tools"]
+        base = tools["blockavg"]["median_seconds"]
+        out.append("## 200 MB input in the plain layout (%d bytes)\n" % plain["bytes"])
+        out.append("Atom lines `%%s %%.8f %%.8f %%.8f` (one space, eight decimals), as written "
+                   "by codes without column padding. Load average before: %s, after: %s.\n" %
+                   (plain["load_before"], plain["load_after"]))
+        out.append("| tool | runs | median s | MB/s | time ÷ blockavg's | CPU s | "
+                   "peak RSS MiB |")
+        out.append("|---|---:|---:|---:|---:|---:|---:|")
+        for name, row in tools.items():
+            median = row["median_seconds"]
+            cpu = row["median_cpu_seconds"]
+            out.append("| %s | %d | %s | %s | %s | %s | %s |" % (
+                name, row["runs"], "%.3f" % median if median else "n/a",
+                format_rate(row["mb_per_s"]), ratio(median, base),
+                "%.2f" % cpu if cpu is not None else "n/a",
+                "%.1f" % (row["peak_rss_kib"] / 1024) if row["peak_rss_kib"] else "n/a"))
+        out.append("")
+    if differential:
+        out.append("## Number fast paths against the standard library\n")
+        out.append(differential + "\n")
     if hyperfine:
         out.append("## Cross-check with hyperfine\n")
         out.append(hyperfine.strip() + "\n")
@@ -464,6 +486,40 @@ def make_data(data_dir: str, sizes) -> dict:
                     "--atoms", str(ATOMS), "--reuse"], REPO_DIR)
         paths[megabytes] = path
     return paths
+
+
+def make_plain_data(data_dir: str, megabytes: int) -> str:
+    path = os.path.join(data_dir, "plain_%datoms_%dMB.xyz" % (ATOMS, megabytes))
+    run_logged(["nice", "-n", "10", sys.executable,
+                os.path.join(BENCH_DIR, "make_trajectory.py"), path, str(megabytes),
+                "--atoms", str(ATOMS), "--style", "plain", "--reuse"], REPO_DIR)
+    return path
+
+
+def run_differential(cases: int) -> str:
+    """The number differential tests of the test suite, at `cases` cases of each kind."""
+    run_logged(["nice", "-n", "10", "cmake", "--preset", "ci"], REPO_DIR)
+    run_logged(["nice", "-n", "10", "cmake", "--build", "--preset", "ci", "-j2",
+                "--target", "blockavg_tests"], REPO_DIR)
+    binary = os.path.join(REPO_DIR, "build", "ci", "tests", "blockavg_tests")
+    log("number differential tests, %d cases of each kind" % cases)
+    started = time.monotonic()
+    result = subprocess.run([binary, "--gtest_filter=NumberDifferential.*", "--gtest_brief=1"],
+                            env=dict(os.environ, BLOCKAVG_DIFFERENTIAL_COUNT=str(cases)),
+                            capture_output=True, text=True)
+    seconds = time.monotonic() - started
+    verdict = "passed" if result.returncode == 0 else "**FAILED**"
+    failures = [line for line in result.stdout.splitlines() if "instead of" in line
+                or "from_chars" in line][:10]
+    text = ("`BLOCKAVG_DIFFERENTIAL_COUNT=%d build/ci/tests/blockavg_tests "
+            "--gtest_filter='NumberDifferential.*'`: %s in %.0f s. %d generated strings read "
+            "by the fast path and by `std::from_chars` gave the same double and stopped at the "
+            "same byte, and %d generated doubles (plus their neighbours) printed by the fast "
+            "path and by `std::to_chars` gave the same bytes." %
+            (cases, verdict, seconds, cases, cases))
+    if failures:
+        text += "\n\n```\n" + "\n".join(failures) + "\n```"
+    return text
 
 
 def run_micro(binary: str, min_time: float) -> str:
@@ -511,6 +567,11 @@ def main() -> int:
                         help="only blockavg, the yardstick and the reading floor")
     parser.add_argument("--no-build", action="store_true", help="use the existing build")
     parser.add_argument("--no-micro", action="store_true", help="skip the micro-benchmarks")
+    parser.add_argument("--no-plain", action="store_true",
+                        help="skip the 200 MB input in the plain `%%s %%.8f` layout")
+    parser.add_argument("--differential", type=int, default=20_000_000,
+                        help="cases of each kind for the long number differential run "
+                             "(20000000; 0 skips it)")
     parser.add_argument("--data-dir", default=os.environ.get("BLOCKAVG_BENCH_DATA",
                                                              "/tmp/blockavg-bench"),
                         help="where the inputs are made and kept ($BLOCKAVG_BENCH_DATA, "
@@ -543,17 +604,24 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="blockavg-bench-") as scratch:
         for megabytes in sizes:
             results.append(bench_size(tools, paths[megabytes], megabytes, args, scratch))
+        plain = None
+        if not args.quick and not args.no_plain:
+            plain_tools = [t for t in tools if t.kind != "peer" and t.name != "wc -l"]
+            plain = bench_size(plain_tools, make_plain_data(args.data_dir, 200), 200, args,
+                               scratch)
         hyperfine = run_hyperfine(blockavg, yardstick, paths[sizes[-1]], scratch)
     micro = "" if args.no_micro else run_micro(micro_binary, 0.5)
+    differential = run_differential(args.differential) if args.differential > 0 else ""
     environment["load_end"] = load_average()
 
     os.makedirs(args.output_dir, exist_ok=True)
     with open(os.path.join(args.output_dir, "results.json"), "w", encoding="utf-8") as f:
-        json.dump({"environment": environment, "results": results}, f, indent=1)
+        json.dump({"environment": environment, "results": results, "plain": plain}, f,
+                  indent=1)
         f.write("\n")
     write_chart(results, os.path.join(args.output_dir, "throughput.png"))
     write_results(results, environment, micro, hyperfine, args,
-                  os.path.join(args.output_dir, "RESULTS.md"))
+                  os.path.join(args.output_dir, "RESULTS.md"), plain, differential)
     log("wrote %s" % os.path.join(args.output_dir, "RESULTS.md"))
     failed = [name for r in results for name, row in r["tools"].items()
               if row["kind"] == "peer" and row["check"] != "ok"]
