@@ -466,7 +466,7 @@ TEST(OutputProperties, AveragesAreWithinOneUnitOfTheLastDigitOfTheExactAverage) 
             ASSERT_LT(next + 1 + block.sums.size(), lines.size());
             EXPECT_EQ(lines[next++], std::to_string(block.sums.size()));
 
-            const std::string comment = lines[next++];
+            const std::string& comment = lines[next++];
             const std::string head = " after         " + block.step + " steps,  BOX:  ";
             ASSERT_EQ(comment.substr(0, head.size()), head);
             const std::vector<std::string> boxes = words(comment.substr(head.size()));
