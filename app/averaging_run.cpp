@@ -51,6 +51,10 @@ int AveragingRun::run() {
                      writer.errorMessage().c_str());
         return exitFailure;
     }
+    return run(reader, writer);
+}
+
+int AveragingRun::run(XmolFrameReader& reader, AveragedFrameWriter& writer) {
     ProgressReport report(console);
 
     int status = exitSuccess;
@@ -142,6 +146,9 @@ int AveragingRun::readFrames(XmolFrameReader& reader, AveragedFrameWriter& write
 }
 
 bool AveragingRun::resizeAtoms(std::int32_t count) noexcept {
+    if (count > atomLimit) {
+        return false;
+    }
     try {
         atoms.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {

@@ -29,6 +29,15 @@ public:
     // Reads the input, writes the output; returns the exit status.
     int run();
 
+    // The same pass over a reader and a writer the caller has opened (the
+    // input and output paths then serve only to name them in messages).
+    // Closes both; returns the exit status.
+    int run(XmolFrameReader& reader, AveragedFrameWriter& writer);
+
+    // A frame of more than `limit` atoms fails like one that memory cannot
+    // hold. There is no limit unless one is set.
+    void limitAtoms(std::int32_t limit) noexcept { atomLimit = limit; }
+
 private:
     int readFrames(XmolFrameReader& reader, AveragedFrameWriter& writer, ProgressReport& report);
     bool resizeAtoms(std::int32_t count) noexcept;
@@ -39,6 +48,7 @@ private:
     std::string inputPath;
     std::string outputPath;
     std::int32_t blockLength;
+    std::int32_t atomLimit = INT32_MAX;
     std::int64_t frameNumber = 1;
     double boxSum = 0.0;
     AtomList atoms;

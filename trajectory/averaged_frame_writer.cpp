@@ -42,11 +42,22 @@ bool AveragedFrameWriter::open(const std::string& path) {
         fail(errno != 0 ? errno : EACCES);
         return false;
     }
+    ownsFile_ = true;
     buffer_.assign(bufferSize, '\0');
     used_ = 0;
     fixedNotation_ = false;
     error_.clear();
     return true;
+}
+
+void AveragedFrameWriter::openStream(std::FILE* stream) {
+    close();
+    file_ = stream;
+    ownsFile_ = false;
+    buffer_.assign(bufferSize, '\0');
+    used_ = 0;
+    fixedNotation_ = false;
+    error_.clear();
 }
 
 void AveragedFrameWriter::fail(int errorNumber) {
@@ -183,7 +194,7 @@ bool AveragedFrameWriter::close() {
     }
     drain();
     errno = 0;
-    if (std::fclose(file_) != 0) {
+    if ((ownsFile_ ? std::fclose(file_) : std::fflush(file_)) != 0) {
         fail(errno);
     }
     file_ = nullptr;

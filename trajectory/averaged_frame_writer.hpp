@@ -33,6 +33,9 @@ public:
 
     // Creates or empties the file. False, with errorMessage(), on failure.
     bool open(const std::string& path);
+    // Writes into `stream`, which the caller owns: close() flushes it but
+    // leaves it open.
+    void openStream(std::FILE* stream);
 
     // Writes one frame of averages (every sum divided by blockLength, which
     // is at least 1) and flushes it to the file. False once any write has
@@ -55,6 +58,7 @@ private:
     void fail(int errorNumber);
 
     std::FILE* file_ = nullptr;
+    bool ownsFile_ = false;
     std::vector<char> buffer_;
     std::size_t used_ = 0;
     bool fixedNotation_ = false;

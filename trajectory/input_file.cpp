@@ -17,10 +17,35 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace blockavg {
+
+void InputFile::openBytes(std::string_view bytes, std::size_t chunkSize) {
+    close();
+    inMemory_ = true;
+    bytes_ = bytes;
+    chunkSize_ = std::max<std::size_t>(chunkSize, 1);
+    error_ = 0;
+}
+
+namespace {
+
+// Reads from the bytes given to openBytes.
+std::ptrdiff_t readBytes(std::string_view& bytes, std::size_t chunkSize, char* buffer,
+                         std::size_t size) noexcept {
+    const std::size_t got = std::min({size, chunkSize, bytes.size()});
+    if (got > 0) {
+        std::memcpy(buffer, bytes.data(), got);
+    }
+    bytes.remove_prefix(got);
+    return static_cast<std::ptrdiff_t>(got);
+}
+
+}  // namespace
 
 #ifdef _WIN32
 
@@ -56,9 +81,14 @@ void InputFile::close() noexcept {
     }
     descriptor_ = -1;
     ownsDescriptor_ = false;
+    inMemory_ = false;
+    bytes_ = {};
 }
 
 std::ptrdiff_t InputFile::readSome(char* buffer, std::size_t size) noexcept {
+    if (inMemory_) {
+        return readBytes(bytes_, chunkSize_, buffer, size);
+    }
     const unsigned int request = size > INT_MAX ? INT_MAX : static_cast<unsigned int>(size);
     const int got = _read(descriptor_, buffer, request);
     if (got < 0) {
@@ -108,9 +138,14 @@ void InputFile::close() noexcept {
     }
     descriptor_ = -1;
     ownsDescriptor_ = false;
+    inMemory_ = false;
+    bytes_ = {};
 }
 
 std::ptrdiff_t InputFile::readSome(char* buffer, std::size_t size) noexcept {
+    if (inMemory_) {
+        return readBytes(bytes_, chunkSize_, buffer, size);
+    }
     for (;;) {
         const ssize_t got = ::read(descriptor_, buffer, size > SSIZE_MAX ? SSIZE_MAX : size);
         if (got >= 0) {

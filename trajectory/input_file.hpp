@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace blockavg {
 
@@ -19,6 +20,10 @@ public:
     // Opens the named file, or standard input for "-". A directory is
     // refused. False on failure, with errorNumber() telling why.
     bool open(const std::string& path);
+    // Reads `bytes` instead of a file, handing out at most `chunkSize` bytes
+    // per read as a pipe might. The caller keeps the bytes alive until
+    // close().
+    void openBytes(std::string_view bytes, std::size_t chunkSize = static_cast<std::size_t>(-1));
     void close() noexcept;
 
     // Reads at most `size` bytes, waiting only until some are available.
@@ -35,6 +40,9 @@ private:
     int descriptor_ = -1;
     bool ownsDescriptor_ = false;
     int error_ = 0;
+    bool inMemory_ = false;
+    std::string_view bytes_;  // what is left to read when inMemory_
+    std::size_t chunkSize_ = 0;
 #ifdef _WIN32
     std::string path_;  // for isSameFileAs, which Windows answers by path
 #endif

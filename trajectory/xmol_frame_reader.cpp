@@ -24,8 +24,19 @@ bool XmolFrameReader::open(const std::string& path) {
         failWith(systemReason(input_.errorNumber()));
         return false;
     }
+    return startReading(initialBufferSize);
+}
+
+bool XmolFrameReader::openBytes(std::string_view bytes, std::size_t chunkSize,
+                                std::size_t bufferSize) {
+    input_.openBytes(bytes, chunkSize);
+    return startReading(bufferSize == 0 ? initialBufferSize : bufferSize);
+}
+
+// Sets up the buffer for a freshly opened input.
+bool XmolFrameReader::startReading(std::size_t bufferSize) {
     try {
-        buffer_.assign(initialBufferSize, '\0');
+        buffer_.assign(bufferSize, '\0');
     } catch (const std::bad_alloc&) {
         input_.close();
         failWith(systemReason(ENOMEM));

@@ -25,6 +25,12 @@ public:
     // Opens the named file, or standard input for "-". On failure the reader
     // is failed and errorMessage() gives the reason.
     bool open(const std::string& path);
+    // Reads `bytes` rather than a file, at most `chunkSize` of them per read
+    // (see InputFile::openBytes), starting with a read buffer of
+    // `bufferSize` bytes (0: the usual size) so that short inputs can
+    // exercise buffer growth. The caller keeps the bytes alive while reading.
+    bool openBytes(std::string_view bytes, std::size_t chunkSize = static_cast<std::size_t>(-1),
+                   std::size_t bufferSize = 0);
     void close() noexcept;
 
     // True once a line read has found nothing left (or the input could not be
@@ -59,6 +65,7 @@ private:
     enum class State { good, atEnd, failed };
 
     std::string_view readLine();
+    bool startReading(std::size_t bufferSize);
     bool refill();
     void failWith(std::string message);
 

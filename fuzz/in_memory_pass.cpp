@@ -1,0 +1,363 @@
+#include "fuzz/in_memory_pass.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+#include "app/averaging_run.hpp"
+#include "trajectory/averaged_frame_writer.hpp"
+#include "trajectory/xmol_frame_reader.hpp"
+
+namespace blockavg::fuzzing {
+namespace {
+
+// A FILE* writing into memory, whose bytes are taken once it is done.
+class MemoryStream {
+public:
+    MemoryStream() : file_(open_memstream(&data_, &size_)) {
+        if (file_ == nullptr) {
+            throw std::runtime_error("open_memstream failed");
+        }
+    }
+    MemoryStream(const MemoryStream&) = delete;
+    MemoryStream& operator=(const MemoryStream&) = delete;
+    ~MemoryStream() {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+        }
+        std::free(data_);
+    }
+
+    std::FILE* file() const noexcept { return file_; }
+
+    std::string take() {
+        std::fclose(file_);
+        file_ = nullptr;
+        return std::string(data_, size_);
+    }
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::FILE* file_;
+};
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        lines.push_back(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return lines;
+}
+
+std::vector<std::string_view> splitWords(std::string_view text) {
+    std::vector<std::string_view> words;
+    while (!text.empty()) {
+        const std::size_t start = text.find_first_not_of(' ');
+        if (start == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(start);
+        const std::size_t end = std::min(text.find(' '), text.size());
+        words.push_back(text.substr(0, end));
+        text.remove_prefix(end);
+    }
+    return words;
+}
+
+std::string padded(std::string_view text, std::size_t width) {
+    std::string result(text.size() < width ? width - text.size() : 0, ' ');
+    result += text;
+    return result;
+}
+
+// Whether `text` is a number as printf writes it in %.6f (fixed) or %g:
+// formatting the value it reads as gives it back.
+bool isPrintedNumber(std::string_view text, bool fixed) {
+    if (text == "nan" || text == "-nan") {
+        return true;
+    }
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return false;
+    }
+    char again[512];
+    const int length = std::snprintf(again, sizeof again, fixed ? "%.6f" : "%g", value);
+    return length > 0 && std::string_view(again, static_cast<std::size_t>(length)) == text;
+}
+
+bool isCount(std::string_view text, std::int32_t& count) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    return !text.empty() && text[0] != '-' && error == std::errc() &&
+           end == text.data() + text.size();
+}
+
+// An atom line: the name right-aligned in 5 columns, then three numbers in
+// %.6f right-aligned in 12, one space apart. Names hold no spaces and may
+// be empty (before any name was read).
+bool isAtomLine(std::string_view line) {
+    std::vector<std::string_view> words = splitWords(line);
+    if (words.size() == 3) {
+        words.insert(words.begin(), std::string_view());
+    }
+    if (words.size() != 4) {
+        return false;
+    }
+    std::string expected = padded(words[0], 5);
+    for (std::size_t at = 1; at < 4; ++at) {
+        if (!isPrintedNumber(words[at], true)) {
+            return false;
+        }
+        expected += ' ';
+        expected += padded(words[at], 12);
+    }
+    return line == expected;
+}
+
+// A comment line: empty, or the step label and the box average three
+// times, in %.6f once an atom line has been written and in %g before.
+bool isCommentLine(std::string_view line, bool fixed) {
+    constexpr std::string_view opening = " after         ";
+    constexpr std::string_view middle = " steps,  BOX:  ";
+    if (line.empty()) {
+        return true;
+    }
+    if (line.substr(0, opening.size()) != opening) {
+        return false;
+    }
+    line.remove_prefix(opening.size());
+    line.remove_prefix(std::min(line.find(' '), line.size()));  // the step label
+    if (line.substr(0, middle.size()) != middle) {
+        return false;
+    }
+    line.remove_prefix(middle.size());
+    const std::vector<std::string_view> box = splitWords(line);
+    return box.size() == 3 && box[0] == box[1] && box[1] == box[2] &&
+           line.size() == 3 * box[0].size() + 2 && isPrintedNumber(box[0], fixed);
+}
+
+// One line of the progress report: "# FRAME   COUNT atoms   box BOX A   ",
+// cut short after the heading or the count.
+struct ReportLine {
+    std::int32_t count = -1;  // -1: none
+    bool hasBox = false;
+};
+
+bool parseReportLine(std::string_view line, std::int64_t frame, ReportLine& parsed) {
+    const std::string heading = "# " + std::to_string(frame) + "   ";
+    if (line.substr(0, heading.size()) != heading) {
+        return false;
+    }
+    line.remove_prefix(heading.size());
+    if (line.empty()) {
+        return true;
+    }
+    constexpr std::string_view atoms = " atoms   ";
+    const std::size_t atomsAt = line.find(atoms);
+    if (atomsAt == std::string_view::npos || !isCount(line.substr(0, atomsAt), parsed.count)) {
+        return false;
+    }
+    line.remove_prefix(atomsAt + atoms.size());
+    if (line.empty()) {
+        return true;
+    }
+    constexpr std::string_view boxOpening = "box ";
+    constexpr std::string_view boxClosing = " A   ";
+    if (line.size() < boxOpening.size() + boxClosing.size() ||
+        line.substr(0, boxOpening.size()) != boxOpening ||
+        line.substr(line.size() - boxClosing.size()) != boxClosing) {
+        return false;
+    }
+    parsed.hasBox = true;
+    return isPrintedNumber(
+        line.substr(boxOpening.size(), line.size() - boxOpening.size() - boxClosing.size()), false);
+}
+
+// Checks the progress report; returns its frames, or sets `problem`.
+std::vector<ReportLine> parseReport(std::string_view console, std::string& problem) {
+    std::vector<ReportLine> frames;
+    if (console.empty() || console[0] != '\n') {
+        problem = "the report does not start with a line feed";
+        return frames;
+    }
+    console.remove_prefix(1);
+    const std::vector<std::string_view> lines = splitLines(console);
+    for (std::size_t at = 0; at < lines.size(); ++at) {
+        ReportLine line;
+        if (!parseReportLine(lines[at], static_cast<std::int64_t>(at + 1), line)) {
+            problem = "report line " + std::to_string(at + 1) + " is malformed";
+            return frames;
+        }
+        if (!line.hasBox && at + 1 < lines.size()) {
+            problem = "report line " + std::to_string(at + 1) + " is cut short";
+            return frames;
+        }
+        frames.push_back(line);
+    }
+    return frames;
+}
+
+// Checks that `output` is nothing but whole averaged frames; returns the
+// count of each, or sets `problem`.
+std::vector<std::int32_t> parseOutput(std::string_view output, std::string& problem) {
+    std::vector<std::int32_t> counts;
+    if (!output.empty() && output.back() != '\n') {
+        problem = "output does not end with a line feed";
+        return counts;
+    }
+    const std::vector<std::string_view> lines = splitLines(output);
+    bool fixed = false;
+    std::size_t at = 0;
+    while (at < lines.size()) {
+        std::int32_t count = 0;
+        if (!isCount(lines[at], count)) {
+            problem = "output line " + std::to_string(at + 1) + " is not a count line";
+            return counts;
+        }
+        if (at + 1 >= lines.size()) {
+            problem =
+                "output ends before the comment line of frame " + std::to_string(counts.size() + 1);
+            return counts;
+        }
+        if (!isCommentLine(lines[at + 1], fixed)) {
+            problem = "output line " + std::to_string(at + 2) + " is not a comment line";
+            return counts;
+        }
+        if (lines.size() - at - 2 < static_cast<std::size_t>(count)) {
+            problem = "output frame " + std::to_string(counts.size() + 1) + " lacks atom lines";
+            return counts;
+        }
+        for (std::size_t atom = at + 2; atom < at + 2 + static_cast<std::size_t>(count); ++atom) {
+            if (!isAtomLine(lines[atom])) {
+                problem = "output line " + std::to_string(atom + 1) + " is not an atom line";
+                return counts;
+            }
+        }
+        fixed = fixed || count > 0;
+        at += 2 + static_cast<std::size_t>(count);
+        counts.push_back(count);
+    }
+    return counts;
+}
+
+}  // namespace
+
+PassResult runInMemory(std::string_view input, const PassSettings& settings) {
+    MemoryStream output;
+    MemoryStream console;
+    MemoryStream diagnostics;
+    PassResult result;
+    {
+        XmolFrameReader reader;
+        AveragedFrameWriter writer;
+        AveragingRun run("in.xyz", outputFileName, settings.blockLength, console.file(),
+                         diagnostics.file());
+        run.limitAtoms(settings.atomLimit);
+        if (reader.openBytes(input, settings.chunkSize, settings.bufferSize)) {
+            writer.openStream(output.file());
+            result.status = run.run(reader, writer);
+        } else {
+            std::fprintf(diagnostics.file(), "blockavg: cannot open in.xyz: %s\n",
+                         reader.errorMessage().c_str());
+            result.status = exitFailure;
+        }
+    }
+    result.output = output.take();
+    result.console = console.take();
+    result.diagnostics = diagnostics.take();
+    return result;
+}
+
+std::string checkFuzzInput(std::string_view data) {
+    if (data.size() < 2) {
+        return {};
+    }
+    // Byte 0 picks the block length, byte 1 how the input arrives: its low
+    // half the bytes per read (0: all at once), its high half the initial
+    // read buffer (0: the usual size, k: 2^(k-1) bytes).
+    PassSettings settings;
+    settings.blockLength = 1 + static_cast<unsigned char>(data[0]) % 32;
+    const auto delivery = static_cast<unsigned char>(data[1]);
+    if ((delivery & 0x0f) != 0) {
+        settings.chunkSize = delivery & 0x0f;
+    }
+    if ((delivery >> 4) != 0) {
+        settings.bufferSize = std::size_t{1} << ((delivery >> 4) - 1);
+    }
+    settings.atomLimit = fuzzAtomLimit;
+    const std::string_view input = data.substr(2);
+
+    const PassResult result = runInMemory(input, settings);
+    if (result.status != exitSuccess && result.status != exitFailure) {
+        return "exit status " + std::to_string(result.status);
+    }
+    // In memory nothing fails to read or write: the only failure left is a
+    // frame over the atom limit.
+    const bool overLimit = result.diagnostics.find(": out of memory\n") != std::string::npos;
+    if ((result.status == exitFailure) != overLimit) {
+        return "exit status " + std::to_string(result.status) +
+               " with diagnostics: " + result.diagnostics;
+    }
+    for (const std::string_view line : splitLines(result.diagnostics)) {
+        if (line.substr(0, 10) != "blockavg: ") {
+            return "diagnostic line without the program name: " + std::string(line);
+        }
+    }
+
+    std::string problem;
+    const std::vector<std::int32_t> written = parseOutput(result.output, problem);
+    if (!problem.empty()) {
+        return problem;
+    }
+    const std::vector<ReportLine> report = parseReport(result.console, problem);
+    if (!problem.empty()) {
+        return problem;
+    }
+    // Every frame that got as far as its box value was read to its end, and
+    // every full block of such frames was written with the count of its
+    // last frame.
+    std::size_t framesRead = 0;
+    while (framesRead < report.size() && report[framesRead].hasBox) {
+        ++framesRead;
+    }
+    if (written.size() != framesRead / static_cast<std::size_t>(settings.blockLength)) {
+        return std::to_string(written.size()) + " frames written for " +
+               std::to_string(framesRead) + " frames read in blocks of " +
+               std::to_string(settings.blockLength);
+    }
+    for (std::size_t frame = 0; frame < written.size(); ++frame) {
+        const std::size_t last = (frame + 1) * static_cast<std::size_t>(settings.blockLength) - 1;
+        if (written[frame] != report[last].count) {
+            return "output frame " + std::to_string(frame + 1) + " has " +
+                   std::to_string(written[frame]) + " atoms, its last input frame " +
+                   std::to_string(report[last].count);
+        }
+    }
+    // A run stops over the atom limit only at a frame whose count exceeds it.
+    if (result.status == exitFailure &&
+        (report.empty() || report.back().hasBox || report.back().count <= settings.atomLimit)) {
+        return "status 1 without a frame over the atom limit";
+    }
+
+    // How the bytes arrive must not change anything.
+    if (settings.chunkSize != PassSettings{}.chunkSize || settings.bufferSize != 0) {
+        PassSettings whole = settings;
+        whole.chunkSize = PassSettings{}.chunkSize;
+        whole.bufferSize = 0;
+        const PassResult reference = runInMemory(input, whole);
+        if (reference.status != result.status || reference.output != result.output ||
+            reference.console != result.console || reference.diagnostics != result.diagnostics) {
+            return "result depends on how the input arrives (" + std::to_string(delivery & 0x0f) +
+                   " bytes per read, buffer code " + std::to_string(delivery >> 4) + ")";
+        }
+    }
+    return {};
+}
+
+}  // namespace blockavg::fuzzing
