@@ -194,7 +194,14 @@ bool AveragedFrameWriter::close() {
     }
     drain();
     errno = 0;
-    if ((ownsFile_ ? std::fclose(file_) : std::fflush(file_)) != 0) {
+    // A stream the caller handed over stays open for the caller; it is only flushed.
+    int status = 0;
+    if (ownsFile_) {
+        status = std::fclose(file_);
+    } else {
+        status = std::fflush(file_);
+    }
+    if (status != 0) {
         fail(errno);
     }
     file_ = nullptr;
