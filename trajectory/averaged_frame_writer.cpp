@@ -37,7 +37,8 @@ AveragedFrameWriter::~AveragedFrameWriter() { close(); }
 
 bool AveragedFrameWriter::open(const std::string& path) {
     errno = 0;
-    file_ = std::fopen(path.c_str(), "w");
+    // Binary mode: the same bytes on every system (no CR LF on Windows).
+    file_ = std::fopen(path.c_str(), "wb");
     if (file_ == nullptr) {
         fail(errno != 0 ? errno : EACCES);
         return false;
