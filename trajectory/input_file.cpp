@@ -9,6 +9,16 @@
 #include <io.h>
 #include <sys/stat.h>
 
+// File identity: _fstat gives no inode on Windows, so standard input is
+// matched against a named file by volume serial number and file index.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
 #include <filesystem>
 #include <system_error>
 #else
@@ -99,9 +109,33 @@ std::ptrdiff_t InputFile::readSome(char* buffer, std::size_t size) noexcept {
 }
 
 bool InputFile::isSameFileAs(const std::string& path) const {
-    // Windows reports no file identity through _fstat; compare by path.
-    std::error_code ignored;
-    return descriptor_ >= 0 && !path_.empty() && std::filesystem::equivalent(path_, path, ignored);
+    if (descriptor_ < 0) {
+        return false;
+    }
+    if (!path_.empty()) {
+        std::error_code ignored;
+        return std::filesystem::equivalent(path_, path, ignored);
+    }
+    // Standard input has no path; ask for the identity of both files.
+    const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
+    BY_HANDLE_FILE_INFORMATION inputInfo{};
+    if (input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(input, &inputInfo)) {
+        return false;
+    }
+    const HANDLE named =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION namedInfo{};
+    const bool same = GetFileInformationByHandle(named, &namedInfo) &&
+                      namedInfo.dwVolumeSerialNumber == inputInfo.dwVolumeSerialNumber &&
+                      namedInfo.nFileIndexHigh == inputInfo.nFileIndexHigh &&
+                      namedInfo.nFileIndexLow == inputInfo.nFileIndexLow;
+    CloseHandle(named);
+    return same;
 }
 
 #else
