@@ -25,7 +25,7 @@ constexpr const char* helpText =
     "\n"
     "A progress line per frame goes to standard output.\n"
     "Exit status: 0 done; 1 the input could not be read, trajectory.xmol could\n"
-    "not be written, or memory ran out; 2 bad usage.\n";
+    "not be written or is the input itself, or memory ran out; 2 bad usage.\n";
 
 }  // namespace
 
