@@ -36,25 +36,26 @@ char* putPadded(char* out, std::string_view text, std::size_t width) noexcept {
 AveragedFrameWriter::~AveragedFrameWriter() { close(); }
 
 bool AveragedFrameWriter::open(const std::string& path) {
+    close();
     errno = 0;
     // Binary mode: the same bytes on every system (no CR LF on Windows).
-    file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
         fail(errno != 0 ? errno : EACCES);
         return false;
     }
-    ownsFile_ = true;
-    buffer_.assign(bufferSize, '\0');
-    used_ = 0;
-    fixedNotation_ = false;
-    error_.clear();
+    startWriting(file, true);
     return true;
 }
 
 void AveragedFrameWriter::openStream(std::FILE* stream) {
     close();
-    file_ = stream;
-    ownsFile_ = false;
+    startWriting(stream, false);
+}
+
+void AveragedFrameWriter::startWriting(std::FILE* file, bool owned) {
+    file_ = file;
+    ownsFile_ = owned;
     buffer_.assign(bufferSize, '\0');
     used_ = 0;
     fixedNotation_ = false;

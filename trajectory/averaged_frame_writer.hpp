@@ -55,6 +55,7 @@ private:
     void appendNumber(double value, std::size_t width);
     void appendAtomLine(const AtomRecord& atom, double divisor);
     void drain();
+    void startWriting(std::FILE* file, bool owned);
     void fail(int errorNumber);
 
     std::FILE* file_ = nullptr;
