@@ -86,6 +86,18 @@ TEST(InMemoryPass, TreatsAFrameOverTheAtomLimitAsOutOfMemory) {
         "2\n after 1 steps, BOX: 4\nA 1 1 1\nB 2 2 2\n"
         "2\n after 2 steps, BOX: 4\nA 1 1 1\nB 2 2 2\n"
         "3\n after 3 steps, BOX: 4\nA 1 1 1\nB 2 2 2\nC 3 3 3\n";
+    const std::string firstTwoFrames =
+        "2\n after         1 steps,  BOX:  4 4 4\n"
+        "    A     1.000000     1.000000     1.000000\n"
+        "    B     2.000000     2.000000     2.000000\n"
+        "2\n after         2 steps,  BOX:  4.000000 4.000000 4.000000\n"
+        "    A     1.000000     1.000000     1.000000\n"
+        "    B     2.000000     2.000000     2.000000\n";
+    const std::string thirdFrame =
+        "3\n after         3 steps,  BOX:  4.000000 4.000000 4.000000\n"
+        "    A     1.000000     1.000000     1.000000\n"
+        "    B     2.000000     2.000000     2.000000\n"
+        "    C     3.000000     3.000000     3.000000\n";
     struct Case {
         std::int32_t limit;
         int status;
@@ -104,8 +116,7 @@ TEST(InMemoryPass, TreatsAFrameOverTheAtomLimitAsOutOfMemory) {
         const auto pass = runInMemory(input, settings);
         EXPECT_EQ(pass.status, c.status);
         EXPECT_EQ(pass.diagnostics, c.diagnostics);
-        EXPECT_NE(pass.output.find("\n after         2 steps,"), std::string::npos);
-        EXPECT_EQ(pass.output.find(" 3 steps,") != std::string::npos, c.status == 0);
+        EXPECT_EQ(pass.output, c.status == 0 ? firstTwoFrames + thirdFrame : firstTwoFrames);
     }
 }
 
