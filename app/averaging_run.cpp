@@ -1,156 +1,200 @@
 #include "app/averaging_run.hpp"
 
+#include <algorithm>
 #include <new>
+#include <span>
 #include <stdexcept>
-#include <utility>
+#include <string_view>
+#include <vector>
 
-#include "app/progress_report.hpp"
+#include "app/batch_pipeline.hpp"
+#include "app/run_transcript.hpp"
 #include "trajectory/averaged_frame_writer.hpp"
 #include "trajectory/xmol_frame_reader.hpp"
 
 namespace blockavg {
+namespace {
 
-AveragingRun::AveragingRun(std::string inputPath_, std::string outputPath_,
-                           std::int32_t blockLength_, std::FILE* console_, std::FILE* diagnostics_)
-    : inputPath(std::move(inputPath_)),
-      outputPath(std::move(outputPath_)),
-      blockLength(blockLength_),
-      console(console_),
-      diagnostics(diagnostics_) {}
+// The sums since the last averaged frame, and the frame loop that adds to
+// them: it takes the reader's outcomes in input order.
+class BlockSums {
+public:
+    BlockSums(std::int32_t blockLength, std::string_view inputName, AveragedFrameWriter& writer)
+        : blockLength_(blockLength), inputName_(inputName), writer_(writer) {}
 
-std::string AveragingRun::inputName() const {
-    return inputPath == "-" ? std::string("standard input") : inputPath;
-}
+    // Adds the batch's outcomes, recording what they say in `transcript`.
+    // False once the run ends: at its last outcome, or on an error.
+    bool add(const FrameBatch& batch, RunTranscript& transcript);
 
-// A line on the diagnostics stream, after whatever the console still holds,
-// so that the two read in order where they share a terminal.
-void AveragingRun::say(ProgressReport& report, const std::string& message) {
-    report.flush();
-    std::fprintf(diagnostics, "blockavg: %s\n", message.c_str());
-    std::fflush(diagnostics);
-}
+    // The input could not be read, or memory ran out.
+    bool failed() const noexcept { return failed_; }
 
-int AveragingRun::run() {
-    // The input is opened first, so that a mistyped path leaves an earlier
-    // result in place.
-    XmolFrameReader reader;
-    if (!reader.open(inputPath)) {
-        std::fprintf(diagnostics, "blockavg: cannot open %s: %s\n", inputName().c_str(),
-                     reader.errorMessage().c_str());
-        return exitFailure;
+    void outOfMemory(RunTranscript& transcript) noexcept {
+        failed_ = true;
+        try {
+            transcript.say("out of memory in frame " + std::to_string(frameNumber_) + " of " +
+                           std::string(inputName_));
+        } catch (const std::bad_alloc&) {
+            // Not even the message fits; the status still says it.
+        }
     }
-    if (reader.isReading(outputPath)) {
-        std::fprintf(diagnostics,
-                     "blockavg: %s is the input; writing it would destroy it before it is read\n",
-                     outputPath.c_str());
-        return exitFailure;
-    }
-    AveragedFrameWriter writer;
-    if (!writer.open(outputPath)) {
-        std::fprintf(diagnostics, "blockavg: cannot create %s: %s\n", outputPath.c_str(),
-                     writer.errorMessage().c_str());
-        return exitFailure;
-    }
-    return run(reader, writer);
-}
 
-int AveragingRun::run(XmolFrameReader& reader, AveragedFrameWriter& writer) {
-    ProgressReport report(console);
+private:
+    bool startFrame(const FrameOutcome& outcome, RunTranscript& transcript);
+    void addAtoms(const FrameBatch& batch, const FrameOutcome& outcome);
+    bool endFrame(const FrameBatch& batch, const FrameOutcome& outcome, RunTranscript& transcript);
+    void closeBlock(RunTranscript& transcript);
+    bool resizeAtoms(std::int32_t count) noexcept;
+    std::string where() const { return std::string(inputName_); }
 
-    int status = exitSuccess;
-    try {
-        status = readFrames(reader, writer, report);
-    } catch (const std::bad_alloc&) {
-        say(report, "out of memory in frame " + std::to_string(frameNumber) + " of " + inputName());
-        status = exitFailure;
-    }
-    report.flush();
+    std::int32_t blockLength_;
+    std::string_view inputName_;
+    AveragedFrameWriter& writer_;
+    std::int64_t frameNumber_ = 1;
+    double boxSum_ = 0.0;
+    AtomList atoms_;
+    bool failed_ = false;
 
-    const bool writeFailedBefore = writer.hasFailed();
-    if (!writer.close() && !writeFailedBefore) {
-        say(report, "error writing " + outputPath + ": " + writer.errorMessage());
-        status = exitFailure;
-    }
-    reader.close();
-    return status;
-}
+    // The frame being read.
+    std::int32_t count_ = 0;
+    std::size_t position_ = 0;  // its next atom position
+    bool closesBlock_ = false;
+    bool hasBox_ = false;
+    std::string stepLabel_;
+};
 
-int AveragingRun::readFrames(XmolFrameReader& reader, AveragedFrameWriter& writer,
-                             ProgressReport& report) {
-    const ReadingSlots& slots = reader.slots();
-    while (!reader.failed()) {
-        report.frameHeading(frameNumber);
-
-        std::int32_t count = 0;
-        if (!reader.readCountLine(count)) {
-            if (reader.hasReadError()) {
+bool BlockSums::add(const FrameBatch& batch, RunTranscript& transcript) {
+    for (const FrameOutcome& outcome : batch.outcomes()) {
+        switch (outcome.kind) {
+            case OutcomeKind::frame:
+                if (!startFrame(outcome, transcript)) {
+                    return false;
+                }
+                [[fallthrough]];
+            case OutcomeKind::moreAtoms:
+                addAtoms(batch, outcome);
+                if (outcome.ending != FrameEnding::continues &&
+                    !endFrame(batch, outcome, transcript)) {
+                    return false;
+                }
                 break;
-            }
-            const std::string where =
-                "line " + std::to_string(reader.lineNumber()) + " of " + inputName();
-            if (reader.lastLineHasContent()) {
-                say(report, "warning: " + where + " is not an atom count; stopped reading there");
-            } else if (reader.hasContentAhead()) {
-                say(report, "warning: " + where +
-                                " is blank where an atom count belongs; stopped reading there");
-            }
-            break;
+            case OutcomeKind::endOfInput:
+                transcript.frameHeading(frameNumber_);
+                return false;
+            case OutcomeKind::notACount:
+                transcript.frameHeading(frameNumber_);
+                transcript.say("warning: line " + std::to_string(outcome.lineNumber) + " of " +
+                               where() + " is not an atom count; stopped reading there");
+                return false;
+            case OutcomeKind::blankCountLine:
+                transcript.frameHeading(frameNumber_);
+                transcript.say("warning: line " + std::to_string(outcome.lineNumber) + " of " +
+                               where() +
+                               " is blank where an atom count belongs; stopped reading there");
+                return false;
+            case OutcomeKind::readError:
+                transcript.frameHeading(frameNumber_);
+                transcript.say("error reading " + where() + ": " + batch.errorMessage());
+                failed_ = true;
+                return false;
         }
-        report.atomCount(count);
-        if (!resizeAtoms(count)) {
-            say(report, "cannot hold the " + std::to_string(count) + " atoms of frame " +
-                            std::to_string(frameNumber) + " of " + inputName() + ": out of memory");
-            return exitFailure;
-        }
-
-        reader.readCommentLine();
-        report.boxValue(slots.boxValue);
-        boxSum += slots.boxValue;
-
-        // Only the last frame of a block names the atoms written: it visits
-        // every position, so names from earlier frames would be overwritten.
-        const bool closesBlock = frameNumber % blockLength == 0;
-        for (AtomRecord& atom : atoms) {
-            reader.readAtomLine();
-            if (closesBlock) {
-                atom.name = slots.atomName;
-            }
-            atom.x += slots.atomX;
-            atom.y += slots.atomY;
-            atom.z += slots.atomZ;
-        }
-        if (reader.hasReadError()) {
-            break;
-        }
-        if (reader.failed()) {
-            say(report, "warning: " + inputName() + " ends inside frame " +
-                            std::to_string(frameNumber) + " of " + std::to_string(count) +
-                            " atoms; its missing lines repeat earlier values");
-        }
-
-        if (closesBlock) {
-            if (!writer.writeAveragedFrame(count, slots.boxTag, slots.stepLabel, boxSum,
-                                           blockLength, atoms)) {
-                say(report, "error writing " + outputPath + ": " + writer.errorMessage());
-                return exitFailure;
-            }
-            closeBlock();
-        }
-        ++frameNumber;
     }
-    if (reader.hasReadError()) {
-        say(report, "error reading " + inputName() + ": " + reader.errorMessage());
-        return exitFailure;
-    }
-    return exitSuccess;
+    return true;
 }
 
-bool AveragingRun::resizeAtoms(std::int32_t count) noexcept {
-    if (count > atomLimit) {
+bool BlockSums::startFrame(const FrameOutcome& outcome, RunTranscript& transcript) {
+    transcript.frameHeading(frameNumber_);
+    transcript.atomCount(outcome.count);
+    if (!resizeAtoms(outcome.count)) {
+        transcript.say("cannot hold the " + std::to_string(outcome.count) + " atoms of frame " +
+                       std::to_string(frameNumber_) + " of " + where() + ": out of memory");
+        failed_ = true;
         return false;
     }
+    transcript.boxValue(outcome.boxValue);
+    boxSum_ += outcome.boxValue;
+    count_ = outcome.count;
+    position_ = 0;
+    // Only the last frame of a block names the atoms written: it visits
+    // every position, so names from earlier frames would be overwritten.
+    closesBlock_ = frameNumber_ % blockLength_ == 0;
+    if (closesBlock_) {
+        hasBox_ = outcome.boxTag == "BOX:";
+        stepLabel_.assign(outcome.stepLabel);
+    }
+    return true;
+}
+
+void BlockSums::addAtoms(const FrameBatch& batch, const FrameOutcome& outcome) {
+    const std::span<const AtomItems> items = batch.atoms(outcome);
+    AtomRecord* const atoms = atoms_.data() + position_;
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        atoms[index].x += items[index].x;
+        atoms[index].y += items[index].y;
+        atoms[index].z += items[index].z;
+    }
+    if (closesBlock_) {
+        const std::span<const std::string_view> names = batch.names(outcome);
+        for (std::size_t index = 0; index < names.size(); ++index) {
+            atoms[index].name.assign(names[index]);
+        }
+    }
+    position_ += items.size();
+}
+
+bool BlockSums::endFrame(const FrameBatch& batch, const FrameOutcome& outcome,
+                         RunTranscript& transcript) {
+    if (outcome.ending == FrameEnding::readError) {
+        transcript.say("error reading " + where() + ": " + batch.errorMessage());
+        failed_ = true;
+        return false;
+    }
+    if (outcome.ending == FrameEnding::inputEnded) {
+        // The missing lines read as empty lines: every item keeps its value.
+        const SlotValues& last = batch.last();
+        for (std::size_t position = position_; position < atoms_.size(); ++position) {
+            AtomRecord& atom = atoms_[position];
+            atom.x += last.atomX;
+            atom.y += last.atomY;
+            atom.z += last.atomZ;
+            if (closesBlock_) {
+                atom.name.assign(last.atomName);
+            }
+        }
+        transcript.say("warning: " + where() + " ends inside frame " +
+                       std::to_string(frameNumber_) + " of " + std::to_string(count_) +
+                       " atoms; its missing lines repeat earlier values");
+    }
+    if (closesBlock_) {
+        closeBlock(transcript);
+    }
+    ++frameNumber_;
+    return outcome.ending == FrameEnding::complete;
+}
+
+// Hands the sums over as an averaged frame and starts the next block from
+// zero. Names stay: the frame that closes the next block names every
+// position again.
+void BlockSums::closeBlock(RunTranscript& transcript) {
+    AveragedFrame frame;
+    frame.hasBox = hasBox_;
+    frame.stepLabel = stepLabel_;
+    frame.boxSum = boxSum_;
+    frame.blockLength = blockLength_;
+    frame.boxInFixedNotation = writer_.takeBoxNotation(atoms_.size());
+    transcript.addFrame(frameNumber_, frame, atoms_);
+
+    boxSum_ = 0.0;
+    for (AtomRecord& atom : atoms_) {
+        atom.x = 0.0;
+        atom.y = 0.0;
+        atom.z = 0.0;
+    }
+}
+
+bool BlockSums::resizeAtoms(std::int32_t count) noexcept {
     try {
-        atoms.resize(static_cast<std::size_t>(count));
+        atoms_.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
         return false;
     } catch (const std::length_error&) {
@@ -159,13 +203,77 @@ bool AveragingRun::resizeAtoms(std::int32_t count) noexcept {
     return true;
 }
 
-void AveragingRun::closeBlock() {
-    boxSum = 0.0;
-    for (AtomRecord& atom : atoms) {
-        atom.x = 0.0;
-        atom.y = 0.0;
-        atom.z = 0.0;
-    }
+// One batch on its way through the pipeline.
+struct Slot {
+    FrameBatch batch;
+    bool readOutOfMemory = false;
+    RunTranscript transcript;
+};
+
+}  // namespace
+
+bool averageTrajectory(const RunStreams& streams, const RunSettings& settings) {
+    XmolFrameReader reader(streams.input);
+    AveragedFrameWriter writer(streams.output);
+    BlockSums sums(settings.blockLength, streams.inputName, writer);
+    bool writeFailed = false;
+
+    // With one thread a single slot does: each batch goes all the way
+    // before the next is read. With more, a few batches per thread keep
+    // every thread busy.
+    const unsigned threads = std::max(settings.threads, 1u);
+    std::vector<Slot> slots(threads == 1 ? 1 : 2 * std::size_t{threads} + 2);
+
+    const std::vector<PipelineStep> steps = {
+        {true,
+         [&](std::size_t slot) {
+             Slot& s = slots[slot];
+             s.readOutOfMemory = false;
+             try {
+                 return reader.readBatch(s.batch);
+             } catch (const std::bad_alloc&) {
+                 s.readOutOfMemory = true;
+                 return false;
+             }
+         }},
+        {false,
+         [&](std::size_t slot) {
+             XmolFrameReader::parseBatch(slots[slot].batch);
+             return true;
+         }},
+        {true,
+         [&](std::size_t slot) {
+             Slot& s = slots[slot];
+             s.transcript.clear();
+             try {
+                 if (s.readOutOfMemory || s.batch.outOfMemory()) {
+                     throw std::bad_alloc();
+                 }
+                 reader.resolve(s.batch);
+                 return sums.add(s.batch, s.transcript);
+             } catch (const std::bad_alloc&) {
+                 sums.outOfMemory(s.transcript);
+                 return false;
+             }
+         }},
+        {false,
+         [&](std::size_t slot) {
+             slots[slot].transcript.formatFrames();
+             return true;
+         }},
+        {true,
+         [&](std::size_t slot) {
+             if (!slots[slot].transcript.replay(streams.console, streams.diagnostics, writer,
+                                                streams.outputName, streams.inputName)) {
+                 writeFailed = true;
+                 return false;
+             }
+             return true;
+         }},
+    };
+    runPipeline(steps, slots.size(), threads);
+    std::fflush(streams.console);
+    return !sums.failed() && !writeFailed;
 }
 
 }  // namespace blockavg

@@ -1,59 +1,42 @@
 #pragma once
 
-// One streaming pass over the input: frame by frame, the atom coordinates
-// and the box value go into running sums, the console reports the frame,
-// and every blockLength frames the sums are written out as averages and
-// cleared.
+// One pass over the input: frame by frame, the atom coordinates and the box
+// value go into running sums, the console reports the frame, and every
+// blockLength frames the sums go out as one averaged frame and are cleared.
+//
+// The pass runs as a pipeline on the given number of threads: batches of
+// input are read and split into frames in order, parsed on any thread,
+// summed in order, laid out on any thread and written in order. What reaches
+// the console, the diagnostics and the output is the same for any number of
+// threads.
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-#include "trajectory/atom_record.hpp"
+#include "trajectory/byte_sink.hpp"
+#include "trajectory/byte_source.hpp"
 
 namespace blockavg {
 
-class XmolFrameReader;
-class AveragedFrameWriter;
-class ProgressReport;
-
-enum ExitStatus : int { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
-
-class AveragingRun {
-public:
-    // blockLength is at least 1. The console gets the progress report, the
-    // diagnostics stream gets errors and warnings.
-    AveragingRun(std::string inputPath, std::string outputPath, std::int32_t blockLength,
-                 std::FILE* console, std::FILE* diagnostics);
-
-    // Reads the input, writes the output; returns the exit status.
-    int run();
-
-    // The same pass over a reader and a writer the caller has opened (the
-    // input and output paths then serve only to name them in messages).
-    // Closes both; returns the exit status.
-    int run(XmolFrameReader& reader, AveragedFrameWriter& writer);
-
-    // A frame of more than `limit` atoms fails like one that memory cannot
-    // hold. There is no limit unless one is set.
-    void limitAtoms(std::int32_t limit) noexcept { atomLimit = limit; }
-
-private:
-    int readFrames(XmolFrameReader& reader, AveragedFrameWriter& writer, ProgressReport& report);
-    bool resizeAtoms(std::int32_t count) noexcept;
-    void closeBlock();
-    void say(ProgressReport& report, const std::string& message);
-    std::string inputName() const;
-
-    std::string inputPath;
-    std::string outputPath;
-    std::int32_t blockLength;
-    std::int32_t atomLimit = INT32_MAX;
-    std::int64_t frameNumber = 1;
-    double boxSum = 0.0;
-    AtomList atoms;
-    std::FILE* console;
-    std::FILE* diagnostics;
+struct RunSettings {
+    std::int32_t blockLength = 100;  // at least 1
+    unsigned threads = 1;            // 1: no thread is started
 };
+
+// What the run reads, writes and reports to; the names are for messages.
+struct RunStreams {
+    ByteSource& input;
+    std::string inputName;
+    ByteSink& output;
+    std::string outputName;
+    std::FILE* console;      // the progress report
+    std::FILE* diagnostics;  // errors and warnings
+};
+
+// Averages the whole input. False when it could not be read to its end or
+// a stop, the output could not be written, or memory ran out; the reason
+// has been reported on the diagnostics stream then.
+bool averageTrajectory(const RunStreams& streams, const RunSettings& settings);
 
 }  // namespace blockavg

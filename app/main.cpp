@@ -5,13 +5,21 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include "app/averaging_run.hpp"
 #include "app/command_line.hpp"
+#include "app/processor_count.hpp"
 #include "app/standard_streams.hpp"
-#include "trajectory/averaged_frame_writer.hpp"
+#include "trajectory/file_source.hpp"
+#include "trajectory/output_file.hpp"
 
 namespace {
+
+enum ExitStatus : int { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
+
+// The output always goes here, in the current directory.
+constexpr const char* outputFileName = "trajectory.xmol";
 
 constexpr const char* helpText =
     "\n"
@@ -26,6 +34,43 @@ constexpr const char* helpText =
     "A progress line per frame goes to standard output.\n"
     "Exit status: 0 done; 1 the input could not be read, trajectory.xmol could\n"
     "not be written or is the input itself, or memory ran out; 2 bad usage.\n";
+
+void sayError(const std::string& message) {
+    std::fprintf(stderr, "blockavg: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+// Opens the input, then the output, and runs. The input goes first, so that
+// a mistyped path leaves an earlier result in place.
+int averageInto(const std::string& inputPath, std::int32_t blockLength) {
+    using namespace blockavg;
+    const std::string inputName = inputPath == "-" ? "standard input" : inputPath;
+    FileSource input;
+    if (!input.open(inputPath)) {
+        sayError("cannot open " + inputName + ": " + input.errorMessage());
+        return exitFailure;
+    }
+    if (input.isSameFileAs(outputFileName)) {
+        sayError(std::string(outputFileName) +
+                 " is the input; writing it would destroy it before it is read");
+        return exitFailure;
+    }
+    OutputFile output;
+    if (!output.open(outputFileName)) {
+        sayError(std::string("cannot create ") + outputFileName + ": " + output.errorMessage());
+        return exitFailure;
+    }
+    const RunStreams streams{input, inputName, output, outputFileName, stdout, stderr};
+    RunSettings settings;
+    settings.blockLength = blockLength;
+    settings.threads = usableProcessorCount();
+    bool succeeded = averageTrajectory(streams, settings);
+    if (!output.close() && succeeded) {
+        sayError(std::string("error writing ") + outputFileName + ": " + output.errorMessage());
+        succeeded = false;
+    }
+    return succeeded ? exitSuccess : exitFailure;
+}
 
 }  // namespace
 
@@ -54,6 +99,5 @@ int main(int argc, char* argv[]) {
         case CommandAction::run:
             break;
     }
-    AveragingRun run(command.inputPath, outputFileName, command.blockLength, stdout, stderr);
-    return run.run();
+    return averageInto(command.inputPath, command.blockLength);
 }

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/averaging_run.hpp"
-#include "trajectory/averaged_frame_writer.hpp"
-#include "trajectory/xmol_frame_reader.hpp"
+#include "fuzz/memory_streams.hpp"
+#include "trajectory/xmol_items.hpp"
 
 namespace blockavg::fuzzing {
 namespace {
@@ -249,58 +249,63 @@ std::vector<std::int32_t> parseOutput(std::string_view output, std::string& prob
 }  // namespace
 
 PassResult runInMemory(std::string_view input, const PassSettings& settings) {
-    MemoryStream output;
+    MemorySource source(input, settings.chunkSize, settings.readFailsAt);
+    MemorySink sink(settings.writeFailsAt);
     MemoryStream console;
     MemoryStream diagnostics;
+    RunSettings run;
+    run.blockLength = settings.blockLength;
+    run.threads = settings.threads;
+    const RunStreams streams{source, "in.xyz", sink, "trajectory.xmol", console.file(),
+                             diagnostics.file()};
     PassResult result;
-    {
-        XmolFrameReader reader;
-        AveragedFrameWriter writer;
-        AveragingRun run("in.xyz", outputFileName, settings.blockLength, console.file(),
-                         diagnostics.file());
-        run.limitAtoms(settings.atomLimit);
-        if (reader.openBytes(input, settings.chunkSize, settings.bufferSize)) {
-            writer.openStream(output.file());
-            result.status = run.run(reader, writer);
-        } else {
-            std::fprintf(diagnostics.file(), "blockavg: cannot open in.xyz: %s\n",
-                         reader.errorMessage().c_str());
-            result.status = exitFailure;
-        }
-    }
-    result.output = output.take();
+    result.status = averageTrajectory(streams, run) ? 0 : 1;
+    result.output = sink.bytes();
     result.console = console.take();
     result.diagnostics = diagnostics.take();
     return result;
 }
 
+namespace {
+
+// Whether any line would announce more than fuzzAtomLimit atoms if it were
+// read as a count line.
+bool announcesManyAtoms(std::string_view input) {
+    for (const std::string_view line : splitLines(input)) {
+        LineCursor cursor(line);
+        std::int32_t count = 0;
+        if (readIntegerItem(cursor, count) && count > fuzzAtomLimit) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string checkFuzzInput(std::string_view data) {
     if (data.size() < 2) {
         return {};
     }
-    // Byte 0 picks the block length, byte 1 how the input arrives: its low
-    // half the bytes per read (0: all at once), its high half the initial
-    // read buffer (0: the usual size, k: 2^(k-1) bytes).
+    // Byte 0 picks the block length, byte 1 how the input arrives and is
+    // worked on: its low half the bytes per read (0: all at once), its high
+    // half the number of threads (1 to 8).
     PassSettings settings;
     settings.blockLength = 1 + static_cast<unsigned char>(data[0]) % 32;
     const auto delivery = static_cast<unsigned char>(data[1]);
     if ((delivery & 0x0f) != 0) {
         settings.chunkSize = delivery & 0x0f;
     }
-    if ((delivery >> 4) != 0) {
-        settings.bufferSize = std::size_t{1} << ((delivery >> 4) - 1);
-    }
-    settings.atomLimit = fuzzAtomLimit;
+    settings.threads = 1 + (delivery >> 4) % 8;
     const std::string_view input = data.substr(2);
+    if (announcesManyAtoms(input)) {
+        return {};
+    }
 
     const PassResult result = runInMemory(input, settings);
-    if (result.status != exitSuccess && result.status != exitFailure) {
-        return "exit status " + std::to_string(result.status);
-    }
-    // In memory nothing fails to read or write: the only failure left is a
-    // frame over the atom limit.
-    const bool overLimit = result.diagnostics.find(": out of memory\n") != std::string::npos;
-    if ((result.status == exitFailure) != overLimit) {
+    // In memory nothing fails to read or write, and no frame is too large
+    // to hold: every run succeeds.
+    if (result.status != 0) {
         return "exit status " + std::to_string(result.status) +
                " with diagnostics: " + result.diagnostics;
     }
@@ -339,22 +344,17 @@ std::string checkFuzzInput(std::string_view data) {
                    std::to_string(report[last].count);
         }
     }
-    // A run stops over the atom limit only at a frame whose count exceeds it.
-    if (result.status == exitFailure &&
-        (report.empty() || report.back().hasBox || report.back().count <= settings.atomLimit)) {
-        return "status 1 without a frame over the atom limit";
-    }
-
-    // How the bytes arrive must not change anything.
-    if (settings.chunkSize != PassSettings{}.chunkSize || settings.bufferSize != 0) {
+    // How the bytes arrive and how many threads work on them must not
+    // change anything.
+    if (settings.chunkSize != PassSettings{}.chunkSize || settings.threads != 1) {
         PassSettings whole = settings;
         whole.chunkSize = PassSettings{}.chunkSize;
-        whole.bufferSize = 0;
+        whole.threads = 1;
         const PassResult reference = runInMemory(input, whole);
         if (reference.status != result.status || reference.output != result.output ||
             reference.console != result.console || reference.diagnostics != result.diagnostics) {
             return "result depends on how the input arrives (" + std::to_string(delivery & 0x0f) +
-                   " bytes per read, buffer code " + std::to_string(delivery >> 4) + ")";
+                   " bytes per read, " + std::to_string(settings.threads) + " threads)";
         }
     }
     return {};

@@ -1,7 +1,7 @@
 #pragma once
 
-// The whole averaging pass run in memory, and the properties every such run
-// must have, shared by the fuzz target and the regression tests.
+// The whole averaging pass run in memory (fuzz/memory_streams.hpp), and the properties every such run must have, shared
+// by the fuzz target and the tests.
 //
 // POSIX only (open_memstream): this is test code, not part of the tool.
 
@@ -10,27 +10,32 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/memory_streams.hpp"
+
 namespace blockavg::fuzzing {
 
 struct PassSettings {
     std::int32_t blockLength = 100;
-    std::size_t chunkSize = static_cast<std::size_t>(-1);  // bytes handed out per read
-    std::size_t bufferSize = 0;                            // initial read buffer, 0: usual
-    std::int32_t atomLimit = INT32_MAX;
+    unsigned threads = 1;
+    std::size_t chunkSize = never;  // bytes handed out per read, as a pipe might
+    std::size_t readFailsAt = never;   // after this many bytes reading fails
+    std::size_t writeFailsAt = never;  // writing fails once the output would pass this size
 };
 
 struct PassResult {
-    int status = -1;
+    int status = -1;          // 0 or 1, as the tool's exit status
     std::string output;       // what trajectory.xmol would hold
     std::string console;      // the progress report
     std::string diagnostics;  // errors and warnings
 };
 
-// Averages `input` as blockavg would a file named "in.xyz".
+// Averages `input` as blockavg would a file named "in.xyz" into
+// "trajectory.xmol". A failing read says "Input/output error", a failing
+// write "No space left on device".
 PassResult runInMemory(std::string_view input, const PassSettings& settings);
 
-// The largest frame a fuzz run holds: larger counts take the out-of-memory
-// path, so that damaged counts cost neither memory nor time.
+// The largest atom count a fuzz input may announce on any line: larger
+// counts would cost the fuzzer memory and time rather than find faults.
 inline constexpr std::int32_t fuzzAtomLimit = std::int32_t{1} << 12;
 
 // Decodes a fuzz input (two bytes of settings, then the trajectory), runs

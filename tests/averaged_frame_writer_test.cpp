@@ -6,34 +6,50 @@
 #include <string>
 #include <vector>
 
-#include "test_support.hpp"
+#include "fuzz/memory_streams.hpp"
 
 namespace blockavg {
 namespace {
 
-using testing::readFile;
-using testing::ScratchDirectory;
+struct Atom {
+    std::string name;
+    double x, y, z;
+};
 
 struct Frame {
     std::string boxTag;
     std::string stepLabel;
     double boxSum;
     std::int32_t blockLength;
-    AtomList atoms;
+    std::vector<Atom> atoms;
 };
 
-// Writes the frames in order into a fresh file and returns its bytes.
+// Lays out and writes the frames in order; returns the bytes written.
 std::string written(const std::vector<Frame>& frames) {
-    const ScratchDirectory directory;
-    AveragedFrameWriter writer;
-    EXPECT_TRUE(writer.open((directory / "trajectory.xmol").string()));
+    fuzzing::MemorySink sink;
+    AveragedFrameWriter writer(sink);
+    std::vector<char> buffer(3, 'x');
     for (const Frame& frame : frames) {
-        EXPECT_TRUE(writer.writeAveragedFrame(static_cast<std::int32_t>(frame.atoms.size()),
-                                              frame.boxTag, frame.stepLabel, frame.boxSum,
-                                              frame.blockLength, frame.atoms));
+        std::vector<std::string_view> names;
+        std::vector<double> sums;
+        for (const Atom& atom : frame.atoms) {
+            names.push_back(atom.name);
+            sums.insert(sums.end(), {atom.x, atom.y, atom.z});
+        }
+        AveragedFrame averaged;
+        averaged.hasBox = frame.boxTag == "BOX:";
+        averaged.stepLabel = frame.stepLabel;
+        averaged.boxSum = frame.boxSum;
+        averaged.blockLength = frame.blockLength;
+        averaged.boxInFixedNotation = writer.takeBoxNotation(names.size());
+        averaged.names = names;
+        averaged.sums = sums;
+        // Laid out after some bytes already in the buffer, as a batch's
+        // later frames are.
+        const std::size_t end = formatAveragedFrame(averaged, buffer, 3);
+        EXPECT_TRUE(writer.write(std::string_view(buffer.data() + 3, end - 3)));
     }
-    EXPECT_TRUE(writer.close());
-    return readFile(directory / "trajectory.xmol");
+    return sink.bytes();
 }
 
 TEST(AveragedFrameWriter, LaysOutOneFrame) {
@@ -105,22 +121,14 @@ TEST(AveragedFrameWriter, SwitchesToFixedNotationAfterTheFirstAtomLine) {
               "0\n after         20 steps,  BOX:  24.500000 24.500000 24.500000\n");
 }
 
-TEST(AveragedFrameWriter, WritesNamesLargerThanItsBuffer) {
+TEST(AveragedFrameWriter, GrowsItsBufferForLongLines) {
     const std::string name(200'000, 'n');
-    EXPECT_EQ(written({{"x", "1", 0, 1, {{"A", 1, 1, 1}, {name, 2, 2, 2}, {"B", 3, 3, 3}}}}),
-              "3\n\n    A     1.000000     1.000000     1.000000\n" + name +
+    const std::string step(100'000, 's');
+    EXPECT_EQ(written({{"BOX:", step, 2, 1, {{"A", 1, 1, 1}, {name, 2, 2, 2}, {"B", 3, 3, 3}}}}),
+              "3\n after         " + step + " steps,  BOX:  2 2 2\n" +
+                  "    A     1.000000     1.000000     1.000000\n" + name +
                   "     2.000000     2.000000     2.000000\n"
                   "    B     3.000000     3.000000     3.000000\n");
-}
-
-TEST(AveragedFrameWriter, ReportsAFullDisk) {
-    AveragedFrameWriter writer;
-    ASSERT_TRUE(writer.open("/dev/full"));
-    const AtomList atoms{{"O", 1, 1, 1}};
-    EXPECT_FALSE(writer.writeAveragedFrame(1, "BOX:", "1", 1.0, 1, atoms));
-    EXPECT_EQ(writer.errorMessage(), "No space left on device");
-    EXPECT_FALSE(writer.writeAveragedFrame(1, "BOX:", "1", 1.0, 1, atoms));
-    EXPECT_FALSE(writer.close());
 }
 
 }  // namespace

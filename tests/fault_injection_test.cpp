@@ -389,6 +389,9 @@ TEST(FaultInjection, InputThatCannotBeRead) {
 // (doubling from 256 KiB to 128 MiB, the old and the new block both held
 // while it moves), so the peak stays near twice the line: 199 MB measured.
 TEST(FaultInjection, ASingleLineOf100Megabytes) {
+    if (!BLOCKAVG_LONG_TESTS) {
+        GTEST_SKIP() << "a long sweep: on with -DBLOCKAVG_LONG_TESTS=ON";
+    }
     constexpr std::size_t lineSize = 100'000'000;
     const ScratchDirectory directory;
     const struct {

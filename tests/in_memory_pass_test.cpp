@@ -1,26 +1,24 @@
-// The in-memory averaging pass (reader from bytes, writer into a caller's
-// stream, the run over both) against the built executable, and the fuzz
-// regression inputs through the fuzz target's own checks.
+// The averaging pass in memory: the same bytes as the built executable, for
+// any number of threads and however the input arrives, on every fault path;
+// and the fuzz regression inputs through the fuzz target's own checks.
 
 #include "fuzz/in_memory_pass.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "app/averaging_run.hpp"
 #include "test_support.hpp"
-#include "trajectory/averaged_frame_writer.hpp"
-#include "trajectory/xmol_frame_reader.hpp"
 
 namespace blockavg {
 namespace {
 
 namespace fs = std::filesystem;
 using fuzzing::checkFuzzInput;
+using fuzzing::never;
+using fuzzing::PassResult;
 using fuzzing::PassSettings;
 using fuzzing::runInMemory;
 using testing::readFile;
@@ -29,15 +27,30 @@ using testing::ScratchDirectory;
 using testing::testData;
 using testing::writeFile;
 
-// The executable run on a copy of `input` named in.xyz, as runInMemory
-// names its input in messages.
-testing::RunResult runBinary(const std::string& input, std::int32_t blockLength) {
-    const ScratchDirectory directory;
-    writeFile(directory / "in.xyz", input);
-    return runBlockavg(directory.path(), {"in.xyz", std::to_string(blockLength)});
+constexpr unsigned threadCounts[] = {1, 2, 3, 8};
+
+void expectSame(const PassResult& got, const PassResult& expected) {
+    EXPECT_EQ(got.status, expected.status);
+    EXPECT_EQ(got.output, expected.output);
+    EXPECT_EQ(got.console, expected.console);
+    EXPECT_EQ(got.diagnostics, expected.diagnostics);
 }
 
-TEST(InMemoryPass, GivesTheExecutablesBytesHoweverTheInputArrives) {
+// The pass over `input` with every thread count and several read sizes.
+void expectSameEverywhere(const std::string& input, PassSettings settings,
+                          const PassResult& expected) {
+    for (const unsigned threads : threadCounts) {
+        for (const std::size_t chunkSize : {never, std::size_t{4096}, std::size_t{7}}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(chunkSize) +
+                         " bytes per read");
+            settings.threads = threads;
+            settings.chunkSize = chunkSize;
+            expectSame(runInMemory(input, settings), expected);
+        }
+    }
+}
+
+TEST(InMemoryPass, GivesTheExecutablesBytes) {
     struct Case {
         const char* input;
         std::int32_t blockLength;
@@ -45,9 +58,11 @@ TEST(InMemoryPass, GivesTheExecutablesBytesHoweverTheInputArrives) {
     const Case cases[] = {
         {"worked_example.xyz", 2},
         {"frames_250_crlf.xyz", 25},
+        {"frames_250.xyz", 1},
         {"count_changes.xyz", 4},
         {"malformed_fields.xyz", 1},
         {"numeric_names.xyz", 1},
+        {"truncated.xyz", 2},
         {"truncated_no_final_lf.xyz", 2},
         {"junk_count.xyz", 1},
         {"blank_count.xyz", 1},
@@ -55,91 +70,73 @@ TEST(InMemoryPass, GivesTheExecutablesBytesHoweverTheInputArrives) {
         {"empty.xyz", 100},
         {"orca4_bomd_divinylbenzene.xyz", 12},
     };
-    // Bytes per read and initial read buffer: all at once, as a pipe might
-    // deliver them, and a buffer that has to grow for every line.
-    const std::pair<std::size_t, std::size_t> deliveries[] = {
-        {PassSettings{}.chunkSize, 0}, {7, 0}, {1, 1}, {4096, 16}};
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
         const std::string input = readFile(testData(c.input));
-        const auto binary = runBinary(input, c.blockLength);
-        ASSERT_TRUE(binary.output.has_value()) << c.input;
-        for (const auto& [chunkSize, bufferSize] : deliveries) {
-            SCOPED_TRACE(std::string(c.input) + ", " + std::to_string(chunkSize) +
-                         " bytes per read, buffer " + std::to_string(bufferSize));
+        const ScratchDirectory directory;
+        writeFile(directory / "in.xyz", input);
+        const auto binary =
+            runBlockavg(directory.path(), {"in.xyz", std::to_string(c.blockLength)});
+        ASSERT_TRUE(binary.output.has_value());
+        PassSettings settings;
+        settings.blockLength = c.blockLength;
+        expectSameEverywhere(input, settings,
+                             {binary.status, *binary.output, binary.out, binary.err});
+    }
+}
+
+TEST(InMemoryPass, GivesTheSameBytesForTheSharedRealTrajectories) {
+    const fs::path shared(BLOCKAVG_REAL_TRAJECTORIES);
+    if (!fs::is_directory(shared)) {
+        GTEST_SKIP() << "no shared real trajectories at " << shared;
+    }
+    for (const auto& entry : fs::directory_iterator(shared)) {
+        if (entry.path().extension() != ".xyz") {
+            continue;
+        }
+        SCOPED_TRACE(entry.path().filename().string());
+        const std::string input = readFile(entry.path());
+        for (const std::int32_t blockLength : {1, 3}) {
             PassSettings settings;
-            settings.blockLength = c.blockLength;
-            settings.chunkSize = chunkSize;
-            settings.bufferSize = bufferSize;
-            const auto pass = runInMemory(input, settings);
-            EXPECT_EQ(pass.status, binary.status);
-            EXPECT_EQ(pass.output, *binary.output);
-            EXPECT_EQ(pass.console, binary.out);
-            EXPECT_EQ(pass.diagnostics, binary.err);
+            settings.blockLength = blockLength;
+            expectSameEverywhere(input, settings, runInMemory(input, settings));
         }
     }
 }
 
-TEST(InMemoryPass, TreatsAFrameOverTheAtomLimitAsOutOfMemory) {
-    // Two frames of 2 atoms, then one of 3: with a limit of 2 the third
-    // fails as a frame memory cannot hold would, keeping what was written.
-    const std::string input =
-        "2\n after 1 steps, BOX: 4\nA 1 1 1\nB 2 2 2\n"
-        "2\n after 2 steps, BOX: 4\nA 1 1 1\nB 2 2 2\n"
-        "3\n after 3 steps, BOX: 4\nA 1 1 1\nB 2 2 2\nC 3 3 3\n";
-    const std::string firstTwoFrames =
-        "2\n after         1 steps,  BOX:  4 4 4\n"
-        "    A     1.000000     1.000000     1.000000\n"
-        "    B     2.000000     2.000000     2.000000\n"
-        "2\n after         2 steps,  BOX:  4.000000 4.000000 4.000000\n"
-        "    A     1.000000     1.000000     1.000000\n"
-        "    B     2.000000     2.000000     2.000000\n";
-    const std::string thirdFrame =
-        "3\n after         3 steps,  BOX:  4.000000 4.000000 4.000000\n"
-        "    A     1.000000     1.000000     1.000000\n"
-        "    B     2.000000     2.000000     2.000000\n"
-        "    C     3.000000     3.000000     3.000000\n";
-    struct Case {
-        std::int32_t limit;
-        int status;
-        const char* diagnostics;
+// A read error or a full disk anywhere in the input: the same report,
+// messages, status and output with every thread count; what was written
+// before stays, and only whole frames.
+TEST(InMemoryPass, FailsTheSameWayOnEveryThreadCount) {
+    const std::string input = readFile(testData("frames_250.xyz"));
+    const std::string whole = runInMemory(input, {1}).output;
+    const struct {
+        std::size_t readFailsAt;
+        std::size_t writeFailsAt;
+        const char* message;
+    } cases[] = {
+        {0, never, "blockavg: error reading in.xyz: Input/output error\n"},
+        {5000, never, "blockavg: error reading in.xyz: Input/output error\n"},
+        {input.size() - 1, never, "blockavg: error reading in.xyz: Input/output error\n"},
+        {never, 0, "blockavg: error writing trajectory.xmol: No space left on device\n"},
+        {never, 20'000, "blockavg: error writing trajectory.xmol: No space left on device\n"},
     };
-    const Case cases[] = {
-        {INT32_MAX, 0, ""},
-        {3, 0, ""},
-        {2, 1, "blockavg: cannot hold the 3 atoms of frame 3 of in.xyz: out of memory\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE("limit " + std::to_string(c.limit));
+    for (const auto& c : cases) {
+        SCOPED_TRACE("read fails at " + std::to_string(c.readFailsAt) + ", write at " +
+                     std::to_string(c.writeFailsAt));
         PassSettings settings;
         settings.blockLength = 1;
-        settings.atomLimit = c.limit;
-        const auto pass = runInMemory(input, settings);
-        EXPECT_EQ(pass.status, c.status);
-        EXPECT_EQ(pass.diagnostics, c.diagnostics);
-        EXPECT_EQ(pass.output, c.status == 0 ? firstTwoFrames + thirdFrame : firstTwoFrames);
+        settings.readFailsAt = c.readFailsAt;
+        settings.writeFailsAt = c.writeFailsAt;
+        const PassResult expected = runInMemory(input, settings);
+        EXPECT_EQ(expected.status, 1);
+        EXPECT_EQ(expected.diagnostics, c.message);
+        // Whole frames of the complete output, up to where it failed.
+        const std::size_t kept = expected.output.size();
+        EXPECT_EQ(expected.output, whole.substr(0, kept));
+        EXPECT_TRUE(kept == 0 || whole.compare(kept - 1, 3, "\n3\n") == 0) << kept;
+        expectSameEverywhere(input, settings, expected);
     }
-}
-
-TEST(InMemoryPass, LeavesTheCallersStreamOpen) {
-    std::FILE* stream = std::tmpfile();
-    ASSERT_NE(stream, nullptr);
-    {
-        AveragedFrameWriter writer;
-        writer.openStream(stream);
-        const AtomList atoms{{"Ar", 2.0, 4.0, 6.0}};
-        ASSERT_TRUE(writer.writeAveragedFrame(1, "BOX:", "10", 20.0, 2, atoms));
-        ASSERT_TRUE(writer.close());
-    }
-    EXPECT_GE(std::fputs("after\n", stream), 0);
-    std::rewind(stream);
-    std::string written;
-    for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) {
-        written.push_back(static_cast<char>(c));
-    }
-    std::fclose(stream);
-    EXPECT_EQ(written,
-              "1\n after         10 steps,  BOX:  10 10 10\n   Ar     1.000000     2.000000"
-              "     3.000000\nafter\n");
 }
 
 // Every input the fuzzer has ever failed on, and the seed corpus, must pass

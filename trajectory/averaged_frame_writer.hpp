@@ -6,65 +6,59 @@
 //    after         STEP steps,  BOX:  A A A      (empty unless the tag is "BOX:")
 //   NAME XXXXXXXXXXXX YYYYYYYYYYYY ZZZZZZZZZZZZ  (name width 5, numbers width 12)
 //
-// Numbers use general notation (%g) until the first atom line of the run has
-// been written and fixed notation with 6 decimals (%.6f) from then on, box
-// averages included. Each frame reaches the file as soon as it is complete.
+// Atom coordinates are in fixed notation with 6 decimals (%.6f). The box
+// averages follow the writer's persistent number format: general notation
+// (%g) until the first atom line of the run has been written, fixed after.
+//
+// Frames are laid out on any thread (formatAveragedFrame) and written in
+// order, each in one write, so that a reader of the file sees whole frames.
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "trajectory/atom_record.hpp"
-#include "trajectory/number_format.hpp"
+#include "trajectory/byte_sink.hpp"
 
 namespace blockavg {
 
-inline constexpr const char* outputFileName = "trajectory.xmol";
+// One frame of averages, as the run hands it over: every sum is divided by
+// blockLength (at least 1) when the frame is laid out.
+struct AveragedFrame {
+    bool hasBox = false;  // the box tag was exactly "BOX:"
+    std::string_view stepLabel;
+    double boxSum = 0.0;
+    std::int32_t blockLength = 1;
+    bool boxInFixedNotation = false;
+    std::span<const std::string_view> names;  // one per atom position: the count
+    std::span<const double> sums;             // x, y and z of each position
+};
+
+// Lays out `frame` in `buffer` from byte `at` on, growing the buffer as
+// needed; returns where the frame ends. Safe on any thread. Throws
+// std::bad_alloc when the buffer cannot grow.
+std::size_t formatAveragedFrame(const AveragedFrame& frame, std::vector<char>& buffer,
+                                std::size_t at);
 
 class AveragedFrameWriter {
 public:
-    AveragedFrameWriter() = default;
-    AveragedFrameWriter(const AveragedFrameWriter&) = delete;
-    AveragedFrameWriter& operator=(const AveragedFrameWriter&) = delete;
-    ~AveragedFrameWriter();
+    explicit AveragedFrameWriter(ByteSink& sink) noexcept : sink_(sink) {}
 
-    // Creates or empties the file. False, with errorMessage(), on failure.
-    bool open(const std::string& path);
-    // Writes into `stream`, which the caller owns: close() flushes it but
-    // leaves it open.
-    void openStream(std::FILE* stream);
+    // Whether the next frame in output order, of `atomCount` atoms, has its
+    // box averages in fixed notation: the number format persists from frame
+    // to frame, and every atom line leaves it fixed.
+    bool takeBoxNotation(std::size_t atomCount) noexcept;
 
-    // Writes one frame of averages (every sum divided by blockLength, which
-    // is at least 1) and flushes it to the file. False once any write has
-    // failed; nothing more is written then.
-    bool writeAveragedFrame(std::int32_t count, std::string_view boxTag, std::string_view stepLabel,
-                            double boxSum, std::int32_t blockLength, const AtomList& atoms);
-
-    // Flushes and closes. False if that, or any earlier write, failed.
-    bool close();
-
-    bool hasFailed() const noexcept { return !error_.empty(); }
-    const std::string& errorMessage() const noexcept { return error_; }
+    // Writes one laid-out frame, in one write where the system allows it.
+    // False on failure, with errorMessage() telling why.
+    bool write(std::string_view frame);
+    std::string errorMessage() const { return sink_.errorMessage(); }
 
 private:
-    void append(std::string_view text);
-    void appendPadded(std::string_view text, std::size_t width);
-    void appendNumber(double value, std::size_t width);
-    void appendAtomLine(const AtomRecord& atom, double divisor);
-    void drain();
-    void startWriting(std::FILE* file, bool owned);
-    void fail(int errorNumber);
-
-    std::FILE* file_ = nullptr;
-    bool ownsFile_ = false;
-    std::vector<char> buffer_;
-    std::size_t used_ = 0;
+    ByteSink& sink_;
     bool fixedNotation_ = false;
-    std::array<char, maxFormattedNumberLength> digits_{};  // one formatted number
-    std::string error_;
 };
 
 }  // namespace blockavg

@@ -83,33 +83,6 @@ char* writePair(char* out, std::uint64_t pair) noexcept {
     return out + 2;
 }
 
-// The decimal digits of `value`, no leading zeros.
-char* writeInteger(char* out, std::uint64_t value) noexcept {
-    if (value < 10) {
-        *out = static_cast<char>('0' + value);
-        return out + 1;
-    }
-    if (value < 100) {
-        return writePair(out, value);
-    }
-    int length = 3;
-    for (std::uint64_t rest = value / 1000; rest != 0; rest /= 10) {
-        ++length;
-    }
-    char* last = out + length;
-    while (value >= 100) {
-        last -= 2;
-        writePair(last, value % 100);
-        value /= 100;
-    }
-    if (value >= 10) {
-        writePair(last - 2, value);
-    } else {
-        last[-1] = static_cast<char>('0' + value);
-    }
-    return out + length;
-}
-
 // Exactly six digits, leading zeros included; `value` is below 10^6.
 char* writeSixDigits(char* out, std::uint64_t value) noexcept {
     out = writePair(out, value / 10000);
@@ -136,7 +109,7 @@ char* formatFixed(char* out, double value) noexcept {
         *out++ = '-';
     }
     const std::uint64_t micros = magnitude < negligibleMagnitude ? 0 : scaledMicros(magnitude);
-    out = writeInteger(out, micros / million);
+    out = std::to_chars(out, out + maxFormattedNumberLength, micros / million).ptr;
     *out++ = '.';
     return writeSixDigits(out, micros % million);
 }

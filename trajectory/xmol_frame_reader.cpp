@@ -1,191 +1,454 @@
 #include "trajectory/xmol_frame_reader.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <new>
-#include <system_error>
-#include <utility>
 
 #include "trajectory/xmol_items.hpp"
 
 namespace blockavg {
 namespace {
 
-// Large enough that reading costs little per byte, small enough to stay in
-// cache while its lines are parsed. Longer lines grow the buffer.
-constexpr std::size_t initialBufferSize = std::size_t{1} << 18;
+// Bytes read per batch: enough that the work per batch dwarfs handing it
+// between threads, small enough that a few batches per thread stay in cache
+// and in little memory. Longer lines grow a batch.
+constexpr std::size_t batchBytes = std::size_t{1} << 20;
 
-std::string systemReason(int errorNumber) { return std::generic_category().message(errorNumber); }
+constexpr std::size_t notYet = static_cast<std::size_t>(-1);
 
 }  // namespace
 
-bool XmolFrameReader::open(const std::string& path) {
-    if (!input_.open(path)) {
-        failWith(systemReason(input_.errorNumber()));
-        return false;
-    }
-    return startReading(initialBufferSize);
-}
-
-bool XmolFrameReader::openBytes(std::string_view bytes, std::size_t chunkSize,
-                                std::size_t bufferSize) {
-    input_.openBytes(bytes, chunkSize);
-    return startReading(bufferSize == 0 ? initialBufferSize : bufferSize);
-}
-
-// Sets up the buffer for a freshly opened input.
-bool XmolFrameReader::startReading(std::size_t bufferSize) {
-    try {
-        buffer_.assign(bufferSize, '\0');
-    } catch (const std::bad_alloc&) {
-        input_.close();
-        failWith(systemReason(ENOMEM));
-        return false;
-    }
-    begin_ = end_ = scanned_ = 0;
-    endOfData_ = false;
-    state_ = State::good;
+void FrameBatch::clear() noexcept {
+    size_ = 0;
+    outcomes_.clear();
+    spans_.clear();
+    atomLineCount_ = 0;
+    open_ = {};
     error_.clear();
-    return true;
+    outOfMemory_ = false;
 }
 
-void XmolFrameReader::close() noexcept { input_.close(); }
-
-void XmolFrameReader::failWith(std::string message) {
-    state_ = State::failed;
-    error_ = std::move(message);
-    line_ = {};
+bool XmolFrameReader::read(FrameBatch& batch) {
+    const bool more = readBatch(batch);
+    parseBatch(batch);
+    resolve(batch);
+    return more;
 }
 
-// Moves the unread data to the front of the buffer, grows the buffer when
-// the data fills it, and reads more. False when nothing more could be read.
-bool XmolFrameReader::refill() {
-    if (begin_ > 0) {
-        const std::size_t kept = end_ - begin_;
-        std::memmove(buffer_.data(), buffer_.data() + begin_, kept);
-        end_ = kept;
-        scanned_ -= begin_;
-        begin_ = 0;
-    }
-    if (end_ == buffer_.size()) {
-        try {
-            buffer_.resize(buffer_.size() * 2);
-        } catch (const std::bad_alloc&) {
-            failWith("line " + std::to_string(lineNumber_ + 1) + " is too long to hold in memory");
-            return false;
-        }
-    }
-    const std::ptrdiff_t got = input_.readSome(buffer_.data() + end_, buffer_.size() - end_);
-    if (got < 0) {
-        failWith(systemReason(input_.errorNumber()));
+bool XmolFrameReader::readBatch(FrameBatch& batch) {
+    batch.clear();
+    if (expect_ == Expect::nothing) {
         return false;
     }
-    if (got == 0) {
-        endOfData_ = true;
+    if (batch.text_.size() < std::max(batchBytes, 2 * pending_.size())) {
+        batch.text_.resize(std::max(batchBytes, 2 * pending_.size()));
     }
-    end_ += static_cast<std::size_t>(got);
-    return got > 0;
-}
+    // The unfinished line from the batch before: it has no line feed.
+    std::copy(pending_.begin(), pending_.end(), batch.text_.begin());
+    batch.size_ = pending_.size();
+    lineStart_ = 0;
+    scanned_ = batch.size_;
+    pending_.clear();
+    frameInBatch_ = false;
 
-// Takes the bytes up to the next line feed. A read that finds nothing left
-// fails the input and yields an empty line.
-std::string_view XmolFrameReader::readLine() {
-    if (state_ != State::good) {
-        state_ = State::failed;
-        line_ = {};
-        return line_;
-    }
     for (;;) {
-        const char* data = buffer_.data();
-        const void* lineFeed = std::memchr(data + scanned_, '\n', end_ - scanned_);
-        if (lineFeed != nullptr) {
-            const auto at = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - data);
-            line_ = std::string_view(data + begin_, at - begin_);
-            begin_ = scanned_ = at + 1;
-            ++lineNumber_;
-            return line_;
+        findOutcomes(batch);
+        // A batch goes as soon as it holds an outcome: input from a pipe is
+        // then handled as it arrives, not once a whole batch has come.
+        if (expect_ == Expect::nothing || !batch.outcomes_.empty() || !makeRoom(batch)) {
+            break;
         }
-        scanned_ = end_;
-        if (endOfData_) {
-            if (begin_ == end_) {
-                state_ = State::failed;
-                line_ = {};
-                return line_;
-            }
-            line_ = std::string_view(data + begin_, end_ - begin_);
-            begin_ = scanned_ = end_;
-            state_ = State::atEnd;
-            ++lineNumber_;
-            return line_;
+        const std::ptrdiff_t got =
+            source_.readSome(batch.text_.data() + batch.size_, batch.text_.size() - batch.size_);
+        if (got < 0) {
+            readFailed(batch, source_.errorMessage());
+            break;
         }
-        if (!refill() && state_ == State::failed) {
-            return line_;
+        if (got == 0) {
+            endOfData(batch);
+            break;
         }
+        batch.size_ += static_cast<std::size_t>(got);
     }
-}
-
-bool XmolFrameReader::readCountLine(std::int32_t& count) {
-    LineCursor cursor(readLine());
-    std::int32_t value = 0;
-    if (!readIntegerItem(cursor, value) || value < 0) {
+    if (expect_ == Expect::nothing) {
         return false;
     }
-    count = value;
+    pending_.assign(batch.text_.data() + lineStart_, batch.text_.data() + batch.size_);
     return true;
 }
 
-void XmolFrameReader::readCommentLine() {
-    LineCursor cursor(readLine());
-    std::string_view word;
-    if (!readWordItem(cursor, word) || !readWordItem(cursor, word)) {
-        return;
+// Makes room in the batch for more bytes when none is left: the bytes before
+// the unfinished line hold no outcome and go, and a line that fills the
+// whole batch grows it. False, with a read error, when memory runs out.
+bool XmolFrameReader::makeRoom(FrameBatch& batch) {
+    if (batch.size_ < batch.text_.size()) {
+        return true;
     }
-    slots_.stepLabel.assign(word);
-    if (!readWordItem(cursor, word) || !readWordItem(cursor, word)) {
-        return;
-    }
-    slots_.boxTag.assign(word);
-    readRealItem(cursor, slots_.boxValue);
-}
-
-void XmolFrameReader::readAtomLine() {
-    LineCursor cursor(readLine());
-    std::string_view name;
-    if (!readWordItem(cursor, name)) {
-        return;
-    }
-    slots_.atomName.assign(name);
-    if (readRealItem(cursor, slots_.atomX) && readRealItem(cursor, slots_.atomY)) {
-        readRealItem(cursor, slots_.atomZ);
-    }
-}
-
-bool XmolFrameReader::lastLineHasContent() const noexcept {
-    for (const char c : line_) {
-        if (!isItemSpace(c)) {
+    if (lineStart_ > 0) {
+        char* text = batch.text_.data();
+        std::memmove(text, text + lineStart_, batch.size_ - lineStart_);
+        batch.size_ -= lineStart_;
+        scanned_ -= lineStart_;
+        lineStart_ = 0;
+        if (batch.size_ < batch.text_.size()) {
             return true;
         }
     }
-    return false;
-}
-
-bool XmolFrameReader::hasContentAhead() {
-    if (state_ != State::good) {
+    try {
+        batch.text_.resize(batch.text_.size() * 2);
+    } catch (const std::bad_alloc&) {
+        readFailed(batch,
+                   "line " + std::to_string(lineNumber_ + 1) + " is too long to hold in memory");
         return false;
     }
-    line_ = {};  // a refill below may move what it points at
-    for (;;) {
-        for (; begin_ < end_; ++begin_) {
-            if (!isItemSpace(buffer_[begin_])) {
-                scanned_ = begin_;
-                return true;
+    return true;
+}
+
+// Finds the outcomes in the whole lines of the batch.
+void XmolFrameReader::findOutcomes(FrameBatch& batch) {
+    const char* const text = batch.text_.data();
+    while (expect_ != Expect::nothing) {
+        if (expect_ == Expect::contentAhead) {
+            // Past a blank count line: is there anything but white space?
+            for (std::size_t at = lineStart_; at < batch.size_; ++at) {
+                if (!isItemSpace(text[at])) {
+                    stop(batch, OutcomeKind::blankCountLine, blankLine_);
+                    return;
+                }
             }
+            lineStart_ = scanned_ = batch.size_;
+            return;
         }
-        scanned_ = begin_;
-        if (endOfData_ || !refill()) {
-            return false;
+        if (expect_ == Expect::atomLines) {
+            // Atom lines are only counted here; parseBatch reads their items.
+            const char* from = text + scanned_;
+            const char* const end = text + batch.size_;
+            const char* after = text + lineStart_;
+            std::int64_t found = 0;
+            while (found < atomsLeft_) {
+                const void* lineFeed = std::memchr(from, '\n', static_cast<std::size_t>(end - from));
+                if (lineFeed == nullptr) {
+                    break;
+                }
+                ++found;
+                after = from = static_cast<const char*>(lineFeed) + 1;
+            }
+            if (found > 0) {
+                FrameOutcome& outcome = atomOutcome(batch);
+                outcome.atomLines += static_cast<std::size_t>(found);
+                batch.spans_.back().atomsEnd = static_cast<std::size_t>(after - text);
+                batch.atomLineCount_ += static_cast<std::size_t>(found);
+                lineNumber_ += static_cast<std::uint64_t>(found);
+                atomsLeft_ -= found;
+                lineStart_ = static_cast<std::size_t>(after - text);
+                if (atomsLeft_ == 0) {
+                    outcome.ending = FrameEnding::complete;
+                    frameInBatch_ = false;
+                    expect_ = Expect::countLine;
+                    scanned_ = lineStart_;
+                    continue;
+                }
+            }
+            scanned_ = batch.size_;
+            return;
+        }
+        const void* lineFeed = std::memchr(text + scanned_, '\n', batch.size_ - scanned_);
+        if (lineFeed == nullptr) {
+            scanned_ = batch.size_;
+            return;
+        }
+        const auto end = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - text);
+        takeLine(batch, lineStart_, end);
+        lineStart_ = scanned_ = end + 1;
+    }
+}
+
+// A count line or a comment line, [begin, end) of the batch's text.
+void XmolFrameReader::takeLine(FrameBatch& batch, std::size_t begin, std::size_t end) {
+    ++lineNumber_;
+    const std::string_view line(batch.text_.data() + begin, end - begin);
+    if (expect_ == Expect::countLine) {
+        LineCursor cursor(line);
+        std::int32_t count = 0;
+        if (readIntegerItem(cursor, count) && count >= 0) {
+            count_ = count;
+            expect_ = Expect::commentLine;
+        } else if (hasContent(line)) {
+            stop(batch, OutcomeKind::notACount, lineNumber_);
+        } else {
+            blankLine_ = lineNumber_;
+            expect_ = Expect::contentAhead;
+        }
+        return;
+    }
+    beginFrame(batch, true, begin, end);
+}
+
+// The frame's outcome, once its comment line is there or cannot come.
+void XmolFrameReader::beginFrame(FrameBatch& batch, bool hasComment, std::size_t begin,
+                                 std::size_t end) {
+    FrameOutcome outcome;
+    outcome.kind = OutcomeKind::frame;
+    outcome.count = count_;
+    FrameBatch::LineSpans spans;
+    spans.hasComment = hasComment;
+    spans.commentBegin = begin;
+    spans.commentEnd = end;
+    spans.atomsBegin = spans.atomsEnd = std::min(end + 1, batch.size_);
+    if (count_ == 0) {
+        outcome.ending = FrameEnding::complete;
+        expect_ = Expect::countLine;
+    } else {
+        outcome.ending = FrameEnding::continues;
+        atomsLeft_ = count_;
+        expect_ = Expect::atomLines;
+        frameInBatch_ = true;
+    }
+    batch.outcomes_.push_back(outcome);
+    batch.spans_.push_back(spans);
+}
+
+// The outcome that takes the frame's next atom lines: the frame's own when
+// it began in this batch, otherwise a moreAtoms outcome.
+FrameOutcome& XmolFrameReader::atomOutcome(FrameBatch& batch) {
+    if (!frameInBatch_) {
+        FrameOutcome outcome;
+        outcome.kind = OutcomeKind::moreAtoms;
+        outcome.ending = FrameEnding::continues;
+        FrameBatch::LineSpans spans;
+        spans.atomsBegin = spans.atomsEnd = lineStart_;
+        batch.outcomes_.push_back(outcome);
+        batch.spans_.push_back(spans);
+        frameInBatch_ = true;
+    }
+    return batch.outcomes_.back();
+}
+
+// The input has ended: a last line without a line feed is a line like any
+// other, and a frame that lacks lines ends inside.
+void XmolFrameReader::endOfData(FrameBatch& batch) {
+    if (lineStart_ < batch.size_ && expect_ != Expect::contentAhead) {
+        if (expect_ == Expect::atomLines) {
+            FrameOutcome& outcome = atomOutcome(batch);
+            ++outcome.atomLines;
+            batch.spans_.back().atomsEnd = batch.size_;
+            ++batch.atomLineCount_;
+            ++lineNumber_;
+            if (--atomsLeft_ == 0) {
+                outcome.ending = FrameEnding::complete;
+                frameInBatch_ = false;
+                expect_ = Expect::countLine;
+            }
+        } else {
+            takeLine(batch, lineStart_, batch.size_);
+        }
+        lineStart_ = scanned_ = batch.size_;
+    }
+    switch (expect_) {
+        case Expect::countLine:
+        case Expect::contentAhead:
+            stop(batch, OutcomeKind::endOfInput);
+            break;
+        case Expect::commentLine:
+            beginFrame(batch, false, batch.size_, batch.size_);
+            batch.outcomes_.back().ending = FrameEnding::inputEnded;
+            break;
+        case Expect::atomLines:
+            atomOutcome(batch).ending = FrameEnding::inputEnded;
+            break;
+        case Expect::nothing:
+            break;
+    }
+    expect_ = Expect::nothing;
+}
+
+// Reading failed: the bytes of an unfinished line are lost, and whatever
+// was being read ends there.
+void XmolFrameReader::readFailed(FrameBatch& batch, std::string message) {
+    batch.error_ = std::move(message);
+    switch (expect_) {
+        case Expect::countLine:
+        case Expect::contentAhead:
+            stop(batch, OutcomeKind::readError);
+            break;
+        case Expect::commentLine:
+            beginFrame(batch, false, lineStart_, lineStart_);
+            batch.outcomes_.back().ending = FrameEnding::readError;
+            break;
+        case Expect::atomLines:
+            atomOutcome(batch).ending = FrameEnding::readError;
+            break;
+        case Expect::nothing:
+            break;
+    }
+    expect_ = Expect::nothing;
+}
+
+void XmolFrameReader::stop(FrameBatch& batch, OutcomeKind kind, std::uint64_t lineNumber) {
+    FrameOutcome outcome;
+    outcome.kind = kind;
+    outcome.lineNumber = lineNumber;
+    batch.outcomes_.push_back(outcome);
+    batch.spans_.emplace_back();
+    expect_ = Expect::nothing;
+}
+
+void XmolFrameReader::parseBatch(FrameBatch& batch) noexcept {
+    try {
+        batch.atoms_.resize(batch.atomLineCount_);
+        batch.names_.resize(batch.atomLineCount_);
+    } catch (const std::bad_alloc&) {
+        batch.outOfMemory_ = true;
+        return;
+    }
+    const char* const text = batch.text_.data();
+    // The slots as this batch sets them; an item whose slot has not been set
+    // in the batch yet stays open for resolve().
+    std::string_view stepLabel;
+    std::string_view boxTag;
+    double boxValue = 0.0;
+    bool knowStepLabel = false;
+    bool knowBoxTag = false;
+    bool knowBoxValue = false;
+    std::string_view name;
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
+    std::size_t firstName = notYet;
+    std::size_t firstX = notYet;
+    std::size_t firstY = notYet;
+    std::size_t firstZ = notYet;
+    std::size_t atom = 0;
+
+    for (std::size_t index = 0; index < batch.outcomes_.size(); ++index) {
+        FrameOutcome& outcome = batch.outcomes_[index];
+        FrameBatch::LineSpans& spans = batch.spans_[index];
+        if (outcome.kind == OutcomeKind::frame) {
+            // Comment line: word, step label, word, box tag, box value. A
+            // missing line reads like an empty one.
+            LineCursor cursor(
+                std::string_view(text + spans.commentBegin, spans.commentEnd - spans.commentBegin));
+            std::string_view word;
+            if (spans.hasComment && readWordItem(cursor, word) && readWordItem(cursor, word)) {
+                stepLabel = word;
+                knowStepLabel = true;
+                if (readWordItem(cursor, word) && readWordItem(cursor, word)) {
+                    boxTag = word;
+                    knowBoxTag = true;
+                    knowBoxValue = readRealItem(cursor, boxValue) || knowBoxValue;
+                }
+            }
+            outcome.stepLabel = stepLabel;
+            outcome.boxTag = boxTag;
+            outcome.boxValue = boxValue;
+            spans.openStepLabel = !knowStepLabel;
+            spans.openBoxTag = !knowBoxTag;
+            spans.openBoxValue = !knowBoxValue;
+        }
+        if (outcome.kind != OutcomeKind::frame && outcome.kind != OutcomeKind::moreAtoms) {
+            continue;
+        }
+        // Atom lines: name, x, y, z.
+        outcome.firstAtom = atom;
+        const char* line = text + spans.atomsBegin;
+        const char* const end = text + spans.atomsEnd;
+        for (std::size_t n = 0; n < outcome.atomLines; ++n, ++atom) {
+            const auto* lineFeed =
+                static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+            const char* const lineEnd = lineFeed != nullptr ? lineFeed : end;
+            LineCursor cursor(std::string_view(line, static_cast<std::size_t>(lineEnd - line)));
+            if (readWordItem(cursor, name)) {
+                firstName = std::min(firstName, atom);
+                if (readRealItem(cursor, x)) {
+                    firstX = std::min(firstX, atom);
+                    if (readRealItem(cursor, y)) {
+                        firstY = std::min(firstY, atom);
+                        if (readRealItem(cursor, z)) {
+                            firstZ = std::min(firstZ, atom);
+                        }
+                    }
+                }
+            }
+            batch.atoms_[atom] = {x, y, z};
+            batch.names_[atom] = name;
+            line = lineFeed != nullptr ? lineFeed + 1 : end;
         }
     }
+    batch.open_.name = std::min(firstName, atom);
+    batch.open_.x = std::min(firstX, atom);
+    batch.open_.y = std::min(firstY, atom);
+    batch.open_.z = std::min(firstZ, atom);
+}
+
+void XmolFrameReader::resolve(FrameBatch& batch) {
+    if (batch.outOfMemory_) {
+        return;
+    }
+    // A copy of the slots that the batch's views can point into while the
+    // slots themselves move on.
+    ReadingSlots& incoming = batch.incoming_;
+    incoming.stepLabel.assign(slots_.stepLabel);
+    incoming.boxTag.assign(slots_.boxTag);
+    incoming.boxValue = slots_.boxValue;
+    incoming.atomName.assign(slots_.atomName);
+    incoming.atomX = slots_.atomX;
+    incoming.atomY = slots_.atomY;
+    incoming.atomZ = slots_.atomZ;
+
+    const FrameBatch::OpenAtomItems& open = batch.open_;
+    std::fill_n(batch.names_.begin(), open.name, std::string_view(incoming.atomName));
+    for (std::size_t atom = 0; atom < open.x; ++atom) {
+        batch.atoms_[atom].x = incoming.atomX;
+    }
+    for (std::size_t atom = 0; atom < open.y; ++atom) {
+        batch.atoms_[atom].y = incoming.atomY;
+    }
+    for (std::size_t atom = 0; atom < open.z; ++atom) {
+        batch.atoms_[atom].z = incoming.atomZ;
+    }
+
+    SlotValues& last = batch.last_;
+    last.stepLabel = incoming.stepLabel;
+    last.boxTag = incoming.boxTag;
+    last.boxValue = incoming.boxValue;
+    for (std::size_t index = 0; index < batch.outcomes_.size(); ++index) {
+        FrameOutcome& outcome = batch.outcomes_[index];
+        if (outcome.kind != OutcomeKind::frame) {
+            continue;
+        }
+        const FrameBatch::LineSpans& spans = batch.spans_[index];
+        if (spans.openStepLabel) {
+            outcome.stepLabel = incoming.stepLabel;
+        }
+        if (spans.openBoxTag) {
+            outcome.boxTag = incoming.boxTag;
+        }
+        if (spans.openBoxValue) {
+            outcome.boxValue = incoming.boxValue;
+        }
+        last.stepLabel = outcome.stepLabel;
+        last.boxTag = outcome.boxTag;
+        last.boxValue = outcome.boxValue;
+    }
+    if (batch.atoms_.empty()) {
+        last.atomName = incoming.atomName;
+        last.atomX = incoming.atomX;
+        last.atomY = incoming.atomY;
+        last.atomZ = incoming.atomZ;
+    } else {
+        last.atomName = batch.names_.back();
+        last.atomX = batch.atoms_.back().x;
+        last.atomY = batch.atoms_.back().y;
+        last.atomZ = batch.atoms_.back().z;
+    }
+
+    slots_.stepLabel.assign(last.stepLabel);
+    slots_.boxTag.assign(last.boxTag);
+    slots_.boxValue = last.boxValue;
+    slots_.atomName.assign(last.atomName);
+    slots_.atomX = last.atomX;
+    slots_.atomY = last.atomY;
+    slots_.atomZ = last.atomZ;
 }
 
 }  // namespace blockavg

@@ -1,7 +1,10 @@
 #include "trajectory/xmol_items.hpp"
 
+#include <fast_float/fast_float.h>
+
 #include <cfloat>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <system_error>
 
@@ -30,53 +33,6 @@ inline bool skipSpace(LineCursor& cursor) noexcept {
     return false;
 }
 
-// For a number that std::from_chars found out of range: whether it is too
-// small for a double (rather than too large). Compares the decimal exponent
-// of the leading nonzero digit with zero; out-of-range values lie hundreds of
-// orders of magnitude from it, so a saturated estimate is enough.
-bool isTooSmall(const char* first, const char* last) noexcept {
-    constexpr long long saturation = 1'000'000'000;
-    const char* p = first;
-    // Integer digits from the first nonzero one on.
-    long long integerDigits = 0;
-    for (; p != last && isDigit(*p); ++p) {
-        if ((integerDigits > 0 || *p != '0') && integerDigits < saturation) {
-            ++integerDigits;
-        }
-    }
-    // Without an integer part, the zeros after the point before a nonzero digit.
-    long long fractionZeros = 0;
-    if (p != last && *p == '.') {
-        ++p;
-        bool seenNonzero = false;
-        for (; p != last && isDigit(*p); ++p) {
-            seenNonzero = seenNonzero || *p != '0';
-            if (!seenNonzero && fractionZeros < saturation) {
-                ++fractionZeros;
-            }
-        }
-    }
-    const long long leadExponent = integerDigits > 0 ? integerDigits - 1 : -(fractionZeros + 1);
-    long long exponent = 0;
-    if (p != last && (*p == 'e' || *p == 'E')) {
-        ++p;
-        bool negative = false;
-        if (p != last && (*p == '+' || *p == '-')) {
-            negative = *p == '-';
-            ++p;
-        }
-        for (; p != last && isDigit(*p); ++p) {
-            if (exponent < saturation) {
-                exponent = exponent * 10 + (*p - '0');
-            }
-        }
-        if (negative) {
-            exponent = -exponent;
-        }
-    }
-    return leadExponent + exponent < 0;
-}
-
 // Powers of ten that doubles hold exactly.
 constexpr double exactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -86,13 +42,13 @@ constexpr std::uint64_t exactIntegerPowersOfTen[] = {1,      10,      100,      
                                                      100000, 1000000, 10000000, 100000000};
 constexpr std::uint64_t largestExactMantissa = std::uint64_t{1} << 53;
 
-// The common case of a plain decimal, read without from_chars: digits with
+// The common case of a plain decimal, read without the general parser: digits with
 // at most one point and an optional exponent, where the digits form an
 // integer of at most 2^53 and the scale is a power of ten that a double holds
 // exactly. Both operands of the one multiplication or division are then
 // exact, so its result is the correctly rounded value, the same double
-// from_chars gives. Anything else (more digits, a larger scale) returns
-// false and is left to from_chars. `p` is at a digit, or at a point followed
+// fast_float gives. Anything else (more digits, a larger scale) returns
+// false and is left to fast_float. `p` is at a digit, or at a point followed
 // by one.
 bool readPlainDecimal(const char* begin, const char*& p, const char* end, double& value) noexcept {
 #if FLT_EVAL_METHOD != 0
@@ -104,7 +60,7 @@ bool readPlainDecimal(const char* begin, const char*& p, const char* end, double
     return false;
 #else
     // The digits before and after the point, eight at a time, as one
-    // integer; more than 19 of them might not fit and go to from_chars.
+    // integer; more than 19 of them might not fit and go to fast_float.
     constexpr int mostDigits = 19;
     const char* q = p;
     std::uint64_t mantissa = 0;
@@ -183,6 +139,15 @@ bool readPlainDecimal(const char* begin, const char*& p, const char* end, double
 
 }  // namespace
 
+bool hasContent(std::string_view line) noexcept {
+    for (const char c : line) {
+        if (!isItemSpace(c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool readWordItem(LineCursor& cursor, std::string_view& word) noexcept {
     if (!skipSpace(cursor)) {
         return false;
@@ -230,7 +195,7 @@ bool readRealItem(LineCursor& cursor, double& value) noexcept {
         ++p;
     }
     // The sign is ours to take; what follows must start a plain decimal, so
-    // that from_chars sees no second sign, no "inf" or "nan".
+    // that the parser sees no second sign, no "inf" or "nan".
     const bool startsNumber =
         p != cursor.end && (isDigit(*p) || (*p == '.' && p + 1 != cursor.end && isDigit(p[1])));
     if (!startsNumber) {
@@ -243,14 +208,11 @@ bool readRealItem(LineCursor& cursor, double& value) noexcept {
         value = negative ? -parsed : parsed;
         return true;
     }
-    const auto [next, error] = std::from_chars(p, cursor.end, parsed, std::chars_format::general);
-    cursor.pos = next;
-    if (error == std::errc::result_out_of_range) {
-        if (!isTooSmall(p, next)) {
-            return false;
-        }
-        parsed = 0.0;
-    } else if (error != std::errc{}) {
+    // Anything longer goes to fast_float, which rounds correctly, gives
+    // infinity above the range of a double and zero below it.
+    const auto result = fast_float::from_chars(p, cursor.end, parsed);
+    cursor.pos = result.ptr;
+    if (result.ec != std::errc{} || std::isinf(parsed)) {
         return false;
     }
     value = negative ? -parsed : parsed;

@@ -13,6 +13,9 @@ namespace blockavg {
 // Space, tab, line feed, vertical tab, form feed and carriage return.
 constexpr bool isItemSpace(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Whether `line` holds anything but white space.
+bool hasContent(std::string_view line) noexcept;
+
 // The unread rest of one line, [pos, end), and where the line began.
 struct LineCursor {
     const char* begin;

@@ -1,0 +1,159 @@
+#include "app/batch_pipeline.hpp"
+
+#include <condition_variable>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace blockavg {
+namespace {
+
+constexpr std::uint64_t noLimit = std::numeric_limits<std::uint64_t>::max();
+
+class Line {
+public:
+    Line(const std::vector<PipelineStep>& steps, std::size_t slotCount)
+        : steps_(steps), slots_(slotCount), nextInOrder_(steps.size(), 0), busy_(steps.size(), false) {}
+
+    // Takes work and does it until the line is done.
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            std::size_t slot = 0;
+            if (takeWork(slot)) {
+                Slot& taken = slots_[slot];
+                const std::size_t step = taken.step;
+                lock.unlock();
+                const bool goOn = steps_[step].work(slot);
+                lock.lock();
+                finishWork(slot, step, goOn);
+                changed_.notify_all();
+            } else if (done()) {
+                return;
+            } else {
+                changed_.wait(lock);
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        bool inUse = false;
+        bool running = false;
+        std::size_t step = 0;  // the next step to run
+        std::uint64_t sequence = 0;
+    };
+
+    bool done() const {
+        if (!inputEnded_) {
+            return false;
+        }
+        for (const Slot& slot : slots_) {
+            if (slot.inUse) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool ready(const Slot& slot) const {
+        if (!slot.inUse || slot.running) {
+            return false;
+        }
+        const PipelineStep& step = steps_[slot.step];
+        return !step.inOrder || (!busy_[slot.step] && nextInOrder_[slot.step] == slot.sequence);
+    }
+
+    // Picks the batch furthest down the line that may go on, or a free slot
+    // for a new batch.
+    bool takeWork(std::size_t& chosen) {
+        bool found = false;
+        for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+            if (ready(slots_[slot]) && (!found || slots_[slot].step > slots_[chosen].step)) {
+                chosen = slot;
+                found = true;
+            }
+        }
+        if (!found && !inputEnded_ && !busy_[0]) {
+            for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+                if (!slots_[slot].inUse) {
+                    Slot& fresh = slots_[slot];
+                    fresh.inUse = true;
+                    fresh.step = 0;
+                    fresh.sequence = nextSequence_++;
+                    chosen = slot;
+                    found = true;
+                    break;
+                }
+            }
+        }
+        if (found) {
+            Slot& slot = slots_[chosen];
+            slot.running = true;
+            if (steps_[slot.step].inOrder) {
+                busy_[slot.step] = true;
+            }
+        }
+        return found;
+    }
+
+    void finishWork(std::size_t chosen, std::size_t step, bool goOn) {
+        Slot& slot = slots_[chosen];
+        slot.running = false;
+        if (steps_[step].inOrder) {
+            busy_[step] = false;
+            ++nextInOrder_[step];
+        }
+        if (!goOn && slot.sequence < lastSequence_) {
+            lastSequence_ = slot.sequence;
+        }
+        if (step == 0 && !goOn) {
+            inputEnded_ = true;
+        }
+        slot.step = step + 1;
+        if (slot.step == steps_.size()) {
+            slot.inUse = false;
+        }
+        // Batches after a stop go no further.
+        for (Slot& other : slots_) {
+            if (other.inUse && !other.running && other.sequence > lastSequence_) {
+                other.inUse = false;
+            }
+        }
+        if (nextSequence_ > lastSequence_) {
+            inputEnded_ = true;
+        }
+    }
+
+    const std::vector<PipelineStep>& steps_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint64_t> nextInOrder_;
+    std::vector<bool> busy_;
+    std::uint64_t nextSequence_ = 0;
+    std::uint64_t lastSequence_ = noLimit;
+    bool inputEnded_ = false;
+};
+
+}  // namespace
+
+void runPipeline(const std::vector<PipelineStep>& steps, std::size_t slots, unsigned threads) {
+    Line line(steps, slots);
+    std::vector<std::thread> helpers;
+    for (unsigned started = 1; started < threads; ++started) {
+        try {
+            helpers.emplace_back([&line] { line.work(); });
+        } catch (const std::system_error&) {
+            break;  // fewer threads do the same work
+        }
+    }
+    line.work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+}
+
+}  // namespace blockavg

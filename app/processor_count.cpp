@@ -1,0 +1,39 @@
+#include "app/processor_count.hpp"
+
+#include <thread>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <bitset>
+#elif defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace blockavg {
+
+unsigned usableProcessorCount() noexcept {
+#ifdef _WIN32
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) != 0 && process != 0) {
+        return static_cast<unsigned>(std::bitset<8 * sizeof process>(process).count());
+    }
+#elif defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
+#endif
+    const unsigned reported = std::thread::hardware_concurrency();
+    return reported > 0 ? reported : 1;
+}
+
+}  // namespace blockavg

@@ -1,0 +1,146 @@
+#include "app/run_transcript.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "trajectory/number_format.hpp"
+
+namespace blockavg {
+
+void RunTranscript::clear() noexcept {
+    console_.clear();
+    diagnosticCount_ = 0;
+    frames_.clear();
+    names_.clear();
+    nameEnds_.clear();
+    sums_.clear();
+    labels_.clear();
+    events_.clear();
+}
+
+void RunTranscript::append(std::string_view text) { console_.append(text); }
+
+void RunTranscript::frameHeading(std::int64_t frameNumber) {
+    append("\n");
+    events_.push_back({EventKind::flushConsole, console_.size(), 0});
+    char text[maxFormattedNumberLength + 8] = "# ";
+    char* end = formatInteger(text + 2, frameNumber);
+    end = std::copy_n("   ", 3, end);
+    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+}
+
+void RunTranscript::atomCount(std::int32_t count) {
+    char text[maxFormattedNumberLength + 16];
+    char* end = formatInteger(text, count);
+    end = std::copy_n(" atoms   ", 9, end);
+    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+}
+
+void RunTranscript::boxValue(double value) {
+    char text[maxFormattedNumberLength + 16] = "box ";
+    char* end = formatGeneral(text + 4, value);
+    end = std::copy_n(" A   ", 5, end);
+    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+}
+
+void RunTranscript::say(std::string_view message) {
+    if (diagnosticCount_ == diagnostics_.size()) {
+        diagnostics_.emplace_back();
+    }
+    std::string& line = diagnostics_[diagnosticCount_];
+    line.assign("blockavg: ");
+    line.append(message);
+    line.push_back('\n');
+    events_.push_back({EventKind::diagnostic, console_.size(), diagnosticCount_++});
+}
+
+void RunTranscript::addFrame(std::int64_t frameNumber, const AveragedFrame& frame,
+                             const AtomList& atoms) {
+    frames_.push_back({frameNumber, frame, nameEnds_.size(), atoms.size(), labels_.size()});
+    labels_.append(frame.stepLabel);
+    for (const AtomRecord& atom : atoms) {
+        names_.append(atom.name);
+        nameEnds_.push_back(names_.size());
+        sums_.insert(sums_.end(), {atom.x, atom.y, atom.z});
+    }
+    events_.push_back({EventKind::frame, console_.size(), frames_.size() - 1});
+}
+
+void RunTranscript::formatFrames() noexcept {
+    std::size_t used = 0;
+    for (Frame& entry : frames_) {
+        try {
+            // Views of the copies, now that they are complete.
+            nameViews_.resize(entry.count);
+            std::size_t nameBegin = entry.firstAtom == 0 ? 0 : nameEnds_[entry.firstAtom - 1];
+            for (std::size_t index = 0; index < entry.count; ++index) {
+                const std::size_t nameEnd = nameEnds_[entry.firstAtom + index];
+                nameViews_[index] = std::string_view(names_).substr(nameBegin, nameEnd - nameBegin);
+                nameBegin = nameEnd;
+            }
+            entry.frame.names = nameViews_;
+            entry.frame.sums = std::span<const double>(sums_).subspan(3 * entry.firstAtom,
+                                                                     3 * entry.count);
+            entry.frame.stepLabel =
+                std::string_view(labels_).substr(entry.labelBegin, entry.frame.stepLabel.size());
+            entry.textBegin = used;
+            used = formatAveragedFrame(entry.frame, text_, used);
+            entry.textEnd = used;
+        } catch (const std::bad_alloc&) {
+            entry.outOfMemory = true;
+            return;
+        }
+    }
+}
+
+bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics,
+                           AveragedFrameWriter& writer, std::string_view outputName,
+                           std::string_view inputName) {
+    std::size_t written = 0;
+    // The report is not the product: a console that cannot take it (a full
+    // disk behind a redirection, a closed pipe) does not stop the run.
+    const auto writeConsole = [&](std::size_t upTo, bool flush) {
+        std::fwrite(console_.data() + written, 1, upTo - written, console);
+        written = upTo;
+        if (flush) {
+            std::fflush(console);
+        }
+    };
+    const auto sayNow = [&](const std::string& line) {
+        std::fwrite(line.data(), 1, line.size(), diagnostics);
+        std::fflush(diagnostics);
+    };
+    for (const Event& event : events_) {
+        switch (event.kind) {
+            case EventKind::flushConsole:
+                writeConsole(event.consoleEnd, true);
+                break;
+            case EventKind::diagnostic:
+                writeConsole(event.consoleEnd, true);
+                sayNow(diagnostics_[event.index]);
+                break;
+            case EventKind::frame: {
+                writeConsole(event.consoleEnd, false);
+                const Frame& frame = frames_[event.index];
+                if (frame.outOfMemory) {
+                    writeConsole(event.consoleEnd, true);
+                    sayNow("blockavg: out of memory in frame " + std::to_string(frame.frameNumber) +
+                           " of " + std::string(inputName) + "\n");
+                    return false;
+                }
+                if (!writer.write(std::string_view(text_.data() + frame.textBegin,
+                                                   frame.textEnd - frame.textBegin))) {
+                    writeConsole(event.consoleEnd, true);
+                    sayNow("blockavg: error writing " + std::string(outputName) + ": " +
+                           writer.errorMessage() + "\n");
+                    return false;
+                }
+                break;
+            }
+        }
+    }
+    writeConsole(console_.size(), false);
+    return true;
+}
+
+}  // namespace blockavg

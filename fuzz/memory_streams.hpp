@@ -1,0 +1,70 @@
+#pragma once
+
+// A byte source and a byte sink in memory, for the tests and the fuzz
+// target: the source hands out its bytes in chunks as a pipe might and can
+// fail at a given byte, the sink keeps what it is given and can fail once
+// the output would pass a given size.
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "trajectory/byte_sink.hpp"
+#include "trajectory/byte_source.hpp"
+
+namespace blockavg::fuzzing {
+
+inline constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
+
+class MemorySource final : public ByteSource {
+public:
+    explicit MemorySource(std::string_view bytes, std::size_t chunkSize = never,
+                          std::size_t failsAt = never)
+        : bytes_(bytes), chunkSize_(std::max<std::size_t>(chunkSize, 1)), failsAt_(failsAt) {}
+
+    std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
+        if (read_ >= failsAt_) {
+            return -1;
+        }
+        const std::size_t got =
+            std::min({size, chunkSize_, bytes_.size() - read_, failsAt_ - read_});
+        std::copy_n(bytes_.data() + read_, got, buffer);
+        read_ += got;
+        return static_cast<std::ptrdiff_t>(got);
+    }
+    bool isSameFileAs(const std::string&) const override { return false; }
+    std::string errorMessage() const override { return std::generic_category().message(EIO); }
+
+private:
+    std::string_view bytes_;
+    std::size_t chunkSize_;
+    std::size_t failsAt_;
+    std::size_t read_ = 0;
+};
+
+class MemorySink final : public ByteSink {
+public:
+    explicit MemorySink(std::size_t failsAt = never) : failsAt_(failsAt) {}
+
+    bool write(std::string_view bytes) override {
+        if (bytes.size() > failsAt_ - std::min(failsAt_, bytes_.size())) {
+            return false;
+        }
+        bytes_.append(bytes);
+        return true;
+    }
+    std::string errorMessage() const override {
+        return std::generic_category().message(ENOSPC);
+    }
+    const std::string& bytes() const noexcept { return bytes_; }
+
+private:
+    std::size_t failsAt_;
+    std::string bytes_;
+};
+
+}  // namespace blockavg::fuzzing

@@ -1,0 +1,31 @@
+#pragma once
+
+// Where the reader's bytes come from: a file, standard input, or anything
+// else that hands out bytes as they become available.
+
+#include <cstddef>
+#include <string>
+
+namespace blockavg {
+
+class ByteSource {
+public:
+    ByteSource() = default;
+    ByteSource(const ByteSource&) = delete;
+    ByteSource& operator=(const ByteSource&) = delete;
+    virtual ~ByteSource() = default;
+
+    // Reads at most `size` bytes, waiting only until some are available (a
+    // pipe gives what its producer has written so far). Returns the count,
+    // 0 at the end of the data, or -1 on an error that errorMessage() names.
+    virtual std::ptrdiff_t readSome(char* buffer, std::size_t size) = 0;
+
+    // Whether `path` names the very file being read, through any link.
+    // False when that cannot be told.
+    virtual bool isSameFileAs(const std::string& path) const = 0;
+
+    // Why the last readSome() failed.
+    virtual std::string errorMessage() const = 0;
+};
+
+}  // namespace blockavg

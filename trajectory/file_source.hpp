@@ -1,0 +1,36 @@
+#pragma once
+
+// The input trajectory as a file or standard input, read with the operating
+// system's descriptor calls rather than std::fread: fread keeps reading until
+// its whole request is met, which on a pipe would hold back every frame until
+// a full buffer has arrived. One implementation per platform
+// (file_source_posix.cpp, file_source_win32.cpp).
+
+#include <string>
+
+#include "trajectory/byte_source.hpp"
+
+namespace blockavg {
+
+class FileSource final : public ByteSource {
+public:
+    FileSource() = default;
+    ~FileSource() override { close(); }
+
+    // Opens the named file, or standard input for "-". A directory is
+    // refused. False on failure, with errorMessage() telling why.
+    bool open(const std::string& path);
+    void close() noexcept;
+
+    std::ptrdiff_t readSome(char* buffer, std::size_t size) override;
+    bool isSameFileAs(const std::string& path) const override;
+    std::string errorMessage() const override;
+
+private:
+    int descriptor_ = -1;
+    bool ownsDescriptor_ = false;
+    int error_ = 0;
+    std::string path_;  // empty for standard input
+};
+
+}  // namespace blockavg

@@ -1,0 +1,70 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <system_error>
+
+#include "trajectory/file_source.hpp"
+
+namespace blockavg {
+
+bool FileSource::open(const std::string& path) {
+    close();
+    if (path == "-") {
+        descriptor_ = STDIN_FILENO;
+    } else {
+        do {
+            descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (descriptor_ < 0 && errno == EINTR);
+        ownsDescriptor_ = descriptor_ >= 0;
+        path_ = path;
+    }
+    struct stat status {};
+    if (descriptor_ < 0 || ::fstat(descriptor_, &status) != 0) {
+        error_ = errno;
+        close();
+        return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        error_ = EISDIR;
+        close();
+        return false;
+    }
+    error_ = 0;
+    return true;
+}
+
+void FileSource::close() noexcept {
+    if (ownsDescriptor_) {
+        ::close(descriptor_);
+    }
+    descriptor_ = -1;
+    ownsDescriptor_ = false;
+}
+
+std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(descriptor_, buffer, size > SSIZE_MAX ? SSIZE_MAX : size);
+        if (got >= 0) {
+            return got;
+        }
+        if (errno != EINTR) {
+            error_ = errno;
+            return -1;
+        }
+    }
+}
+
+bool FileSource::isSameFileAs(const std::string& path) const {
+    struct stat mine {};
+    struct stat theirs {};
+    return descriptor_ >= 0 && ::fstat(descriptor_, &mine) == 0 &&
+           ::stat(path.c_str(), &theirs) == 0 && mine.st_dev == theirs.st_dev &&
+           mine.st_ino == theirs.st_ino;
+}
+
+std::string FileSource::errorMessage() const { return std::generic_category().message(error_); }
+
+}  // namespace blockavg

@@ -1,0 +1,100 @@
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+// File identity: _fstat gives no inode on Windows, so standard input is
+// matched against a named file by volume serial number and file index.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "trajectory/file_source.hpp"
+
+namespace blockavg {
+
+bool FileSource::open(const std::string& path) {
+    close();
+    if (path == "-") {
+        descriptor_ = _fileno(stdin);
+        _setmode(descriptor_, _O_BINARY);
+    } else {
+        descriptor_ = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+        ownsDescriptor_ = descriptor_ >= 0;
+        path_ = path;
+    }
+    struct _stat64 status {};
+    if (descriptor_ < 0 || _fstat64(descriptor_, &status) != 0) {
+        error_ = errno;
+        close();
+        return false;
+    }
+    if ((status.st_mode & _S_IFMT) == _S_IFDIR) {
+        error_ = EISDIR;
+        close();
+        return false;
+    }
+    error_ = 0;
+    return true;
+}
+
+void FileSource::close() noexcept {
+    if (ownsDescriptor_) {
+        _close(descriptor_);
+    }
+    descriptor_ = -1;
+    ownsDescriptor_ = false;
+}
+
+std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
+    const unsigned int request = size > INT_MAX ? INT_MAX : static_cast<unsigned int>(size);
+    const int got = _read(descriptor_, buffer, request);
+    if (got < 0) {
+        error_ = errno;
+        return -1;
+    }
+    return got;
+}
+
+bool FileSource::isSameFileAs(const std::string& path) const {
+    if (descriptor_ < 0) {
+        return false;
+    }
+    if (!path_.empty()) {
+        std::error_code ignored;
+        return std::filesystem::equivalent(path_, path, ignored);
+    }
+    // Standard input has no path; ask for the identity of both files.
+    const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
+    BY_HANDLE_FILE_INFORMATION inputInfo{};
+    if (input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(input, &inputInfo)) {
+        return false;
+    }
+    const HANDLE named =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION namedInfo{};
+    const bool same = GetFileInformationByHandle(named, &namedInfo) &&
+                      namedInfo.dwVolumeSerialNumber == inputInfo.dwVolumeSerialNumber &&
+                      namedInfo.nFileIndexHigh == inputInfo.nFileIndexHigh &&
+                      namedInfo.nFileIndexLow == inputInfo.nFileIndexLow;
+    CloseHandle(named);
+    return same;
+}
+
+std::string FileSource::errorMessage() const { return std::generic_category().message(error_); }
+
+}  // namespace blockavg
