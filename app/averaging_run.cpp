@@ -212,7 +212,7 @@ struct Slot {
 
 }  // namespace
 
-bool averageTrajectory(const RunStreams& streams, const RunSettings& settings) {
+bool averageTrajectory(const RunStreams& streams, const RunSettings& settings, RunTimes* times) {
     XmolFrameReader reader(streams.input);
     AveragedFrameWriter writer(streams.output);
     BlockSums sums(settings.blockLength, streams.inputName, writer);
@@ -271,7 +271,10 @@ bool averageTrajectory(const RunStreams& streams, const RunSettings& settings) {
              return true;
          }},
     };
-    runPipeline(steps, slots.size(), threads);
+    const std::vector<double> seconds = runPipeline(steps, slots.size(), threads);
+    if (times != nullptr) {
+        *times = {seconds[0], seconds[1], seconds[2], seconds[3], seconds[4]};
+    }
     std::fflush(streams.console);
     return !sums.failed() && !writeFailed;
 }

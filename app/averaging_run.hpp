@@ -34,9 +34,22 @@ struct RunStreams {
     std::FILE* diagnostics;  // errors and warnings
 };
 
+// Where the time went, in seconds summed over threads: the steps that take
+// batches in order (reading and finding frames, summing, writing) bound
+// how far more threads can speed the pass up.
+struct RunTimes {
+    double reading = 0.0;     // in order
+    double parsing = 0.0;     // on any thread
+    double summing = 0.0;     // in order
+    double formatting = 0.0;  // on any thread
+    double writing = 0.0;     // in order
+};
+
 // Averages the whole input. False when it could not be read to its end or
 // a stop, the output could not be written, or memory ran out; the reason
-// has been reported on the diagnostics stream then.
-bool averageTrajectory(const RunStreams& streams, const RunSettings& settings);
+// has been reported on the diagnostics stream then. `times`, when given,
+// receives where the time went.
+bool averageTrajectory(const RunStreams& streams, const RunSettings& settings,
+                       RunTimes* times = nullptr);
 
 }  // namespace blockavg

@@ -1,10 +1,11 @@
 #include "app/batch_pipeline.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <limits>
 #include <mutex>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 namespace blockavg {
@@ -15,7 +16,13 @@ constexpr std::uint64_t noLimit = std::numeric_limits<std::uint64_t>::max();
 class Line {
 public:
     Line(const std::vector<PipelineStep>& steps, std::size_t slotCount)
-        : steps_(steps), slots_(slotCount), nextInOrder_(steps.size(), 0), busy_(steps.size(), false) {}
+        : steps_(steps),
+          slots_(slotCount),
+          nextInOrder_(steps.size(), 0),
+          busy_(steps.size(), false),
+          seconds_(steps.size(), 0.0) {}
+
+    const std::vector<double>& seconds() const noexcept { return seconds_; }
 
     // Takes work and does it until the line is done.
     void work() {
@@ -26,8 +33,11 @@ public:
                 Slot& taken = slots_[slot];
                 const std::size_t step = taken.step;
                 lock.unlock();
+                const auto started = std::chrono::steady_clock::now();
                 const bool goOn = steps_[step].work(slot);
+                const auto ended = std::chrono::steady_clock::now();
                 lock.lock();
+                seconds_[step] += std::chrono::duration<double>(ended - started).count();
                 finishWork(slot, step, goOn);
                 changed_.notify_all();
             } else if (done()) {
@@ -133,6 +143,7 @@ private:
     std::vector<Slot> slots_;
     std::vector<std::uint64_t> nextInOrder_;
     std::vector<bool> busy_;
+    std::vector<double> seconds_;
     std::uint64_t nextSequence_ = 0;
     std::uint64_t lastSequence_ = noLimit;
     bool inputEnded_ = false;
@@ -140,13 +151,14 @@ private:
 
 }  // namespace
 
-void runPipeline(const std::vector<PipelineStep>& steps, std::size_t slots, unsigned threads) {
+std::vector<double> runPipeline(const std::vector<PipelineStep>& steps, std::size_t slots,
+                                unsigned threads) {
     Line line(steps, slots);
     std::vector<std::thread> helpers;
     for (unsigned started = 1; started < threads; ++started) {
         try {
             helpers.emplace_back([&line] { line.work(); });
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
             break;  // fewer threads do the same work
         }
     }
@@ -154,6 +166,7 @@ void runPipeline(const std::vector<PipelineStep>& steps, std::size_t slots, unsi
     for (std::thread& helper : helpers) {
         helper.join();
     }
+    return line.seconds();
 }
 
 }  // namespace blockavg

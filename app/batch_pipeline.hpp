@@ -27,6 +27,8 @@ struct PipelineStep {
 // Runs until every batch has passed every step. With one thread everything
 // runs on the calling thread; otherwise threads - 1 more are started and
 // all have ended when this returns. The step functions must not throw.
-void runPipeline(const std::vector<PipelineStep>& steps, std::size_t slots, unsigned threads);
+// Returns the time spent in each step, in seconds, summed over threads.
+std::vector<double> runPipeline(const std::vector<PipelineStep>& steps, std::size_t slots,
+                                unsigned threads);
 
 }  // namespace blockavg

@@ -198,7 +198,7 @@ TEST(NumberDifferential, ReadRealItemMatchesFromChars) {
     }
 }
 
-TEST(NumberDifferential, FormatFixedMatchesToChars) {
+TEST(NumberDifferential, FixedNotationMatchesToChars) {
     NumberSamples samples(8122026);
     const long count = caseCount();
     long mismatches = 0;
@@ -213,10 +213,22 @@ TEST(NumberDifferential, FormatFixedMatchesToChars) {
             ++mismatches;
             ADD_FAILURE() << std::hexfloat << value << ": " << got << " instead of " << want;
         }
+        // Right-aligned in the writer's 12 columns.
+        char field[maxFormattedNumberLength + 12];
+        const std::string_view gotField(
+            field, static_cast<std::size_t>(formatFixedField(field, value, 12) - field));
+        const std::string wantField =
+            std::string(want.size() < 12 ? 12 - want.size() : 0, ' ') + std::string(want);
+        if (gotField != wantField) {
+            ++mismatches;
+            ADD_FAILURE() << std::hexfloat << value << ": \"" << gotField << "\" instead of \""
+                          << wantField << "\"";
+        }
     };
     const double edges[] = {
         0.0,  5e-7,      0x1p-30,   0x1p-11,   0x1p43,         0x1p53, 0.5,      1.5, 2.5,
-        1e-6, 0.0078125, 9.9999995, 0.9999995, 999999.9999995, 1e300,  INFINITY, NAN};
+        1e-6, 0.0078125, 9.9999995, 0.9999995, 999999.9999995, 1e300,  INFINITY, NAN,
+        10.0, 99.9999995, 100.0,   9999.9999995, 8589.0, 8588.9999995, 1.0000005};
     for (const double edge : edges) {
         for (const double value :
              {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)}) {

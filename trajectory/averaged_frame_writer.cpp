@@ -10,20 +10,15 @@ namespace {
 
 constexpr std::size_t nameWidth = 5;
 constexpr std::size_t coordinateWidth = 12;
-// A number is copied into its field as a fixed 16 bytes, which compiles to a
-// few stores; what lands past the field is overwritten next or lies in the
-// slack every line leaves.
-constexpr std::size_t fieldCopySize = 16;
-static_assert(fieldCopySize >= coordinateWidth && fieldCopySize <= maxFormattedNumberLength);
 
 constexpr std::string_view boxTagPrefix = " after         ";
 constexpr std::string_view boxTagMiddle = " steps,  BOX:  ";
 
 // The most an atom line with this name, or a comment line with this step
-// label, can take, with room for the fixed-size copies.
+// label, can take.
 std::size_t longestLine(std::size_t textSize) noexcept {
     return std::max(textSize, nameWidth) + boxTagPrefix.size() + boxTagMiddle.size() +
-           3 * (1 + maxFormattedNumberLength) + 1 + fieldCopySize;
+           3 * (1 + maxFormattedNumberLength) + 1;
 }
 
 char* put(char* out, std::string_view text) noexcept {
@@ -37,24 +32,13 @@ char* putPadded(char* out, std::string_view text, std::size_t width) noexcept {
     for (std::size_t padding = text.size(); padding < width; ++padding) {
         *out++ = ' ';
     }
-    if (text.size() > fieldCopySize) {
+    if (text.size() > 16) {
         return put(out, text);
     }
     for (const char c : text) {
         *out++ = c;
     }
     return out;
-}
-
-char* putCoordinate(char* out, double value) noexcept {
-    char digits[maxFormattedNumberLength];
-    const auto length = static_cast<std::size_t>(formatFixed(digits, value) - digits);
-    if (length > coordinateWidth) {
-        return put(out, std::string_view(digits, length));
-    }
-    std::memset(out, ' ', fieldCopySize);
-    std::memcpy(out + (coordinateWidth - length), digits, fieldCopySize);
-    return out + coordinateWidth;
 }
 
 // Makes sure `buffer` has `needed` bytes after `used`; returns where they start.
@@ -98,7 +82,7 @@ std::size_t formatAveragedFrame(const AveragedFrame& frame, std::vector<char>& b
         out = putPadded(out, name, nameWidth);
         for (int axis = 0; axis < 3; ++axis) {
             *out++ = ' ';
-            out = putCoordinate(out, *sums++ / divisor);
+            out = formatFixedField(out, *sums++ / divisor, coordinateWidth);
         }
         *out++ = '\n';
         used += static_cast<std::size_t>(out - lineStart);

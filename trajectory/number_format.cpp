@@ -72,6 +72,23 @@ std::uint64_t scaledMicros(double magnitude) noexcept {
     return quotient;
 }
 
+// |value| * 10^6 rounded as scaledMicros rounds it, for any magnitude below
+// fastFixedLimit. Below 8589 the product in double precision is within
+// 2^-21 of the exact one (its unit in the last place is at most 2^-20), so
+// unless it lies within 2^-20 of a half, rounding it gives the same integer
+// at the cost of one multiplication; near-halves take the exact route.
+std::uint64_t micros(double magnitude) noexcept {
+    if (magnitude < 8589.0) {
+        const double product = magnitude * 1e6;
+        const auto whole = static_cast<std::uint64_t>(product);
+        const double pastHalf = (product - static_cast<double>(whole)) - 0.5;
+        if (pastHalf > 0x1p-20 || pastHalf < -0x1p-20) {
+            return whole + (pastHalf > 0 ? 1 : 0);
+        }
+    }
+    return magnitude < negligibleMagnitude ? 0 : scaledMicros(magnitude);
+}
+
 // "00" to "99".
 constexpr char digitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -108,10 +125,39 @@ char* formatFixed(char* out, double value) noexcept {
     if (std::signbit(value)) {
         *out++ = '-';
     }
-    const std::uint64_t micros = magnitude < negligibleMagnitude ? 0 : scaledMicros(magnitude);
-    out = std::to_chars(out, out + maxFormattedNumberLength, micros / million).ptr;
+    const std::uint64_t scaled = micros(magnitude);
+    out = std::to_chars(out, out + maxFormattedNumberLength, scaled / million).ptr;
     *out++ = '.';
-    return writeSixDigits(out, micros % million);
+    return writeSixDigits(out, scaled % million);
+}
+
+char* formatFixedField(char* out, double value, std::size_t width) noexcept {
+    const double magnitude = value < 0 ? -value : value;
+    // The common case, a number below 100 in a field of at least 10 columns,
+    // is written in place from the field's end: the last two integer digits
+    // always, then the sign, or a space, over a leading zero.
+    if (magnitude < 100.0 && width >= 10) {
+        const std::uint64_t scaled = micros(magnitude);
+        const std::uint64_t integer = scaled / million;
+        if (integer < 100) {
+            std::memset(out, ' ', width);
+            char* const end = out + width;
+            writeSixDigits(end - 6, scaled % million);
+            end[-7] = '.';
+            writePair(end - 9, integer);
+            char* const first = integer < 10 ? end - 8 : end - 9;
+            first[-1] = std::signbit(value) ? '-' : ' ';
+            return end;
+        }
+    }
+    char digits[maxFormattedNumberLength];
+    const auto length = static_cast<std::size_t>(formatFixed(digits, value) - digits);
+    if (length < width) {
+        std::memset(out, ' ', width - length);
+        out += width - length;
+    }
+    std::memcpy(out, digits, length);
+    return out + length;
 }
 
 char* formatInteger(char* out, std::int64_t value) noexcept {

@@ -20,6 +20,10 @@ char* formatGeneral(char* out, double value) noexcept;
 // printf's %.6f: exactly 6 digits after the decimal point.
 char* formatFixed(char* out, double value) noexcept;
 
+// printf's %*.6f: formatFixed right-aligned in a field of `width` columns,
+// padded with spaces on the left; a longer number widens the field.
+char* formatFixedField(char* out, double value, std::size_t width) noexcept;
+
 // A decimal integer.
 char* formatInteger(char* out, std::int64_t value) noexcept;
 
