@@ -16,6 +16,45 @@ constexpr std::size_t batchBytes = std::size_t{1} << 20;
 
 constexpr std::size_t notYet = static_cast<std::size_t>(-1);
 
+// The line feeds in a block of 255 bytes, counted in one byte each: a loop
+// the compiler turns into vector code, 16 or 32 bytes a step (std::count,
+// which adds into 64 bits, and a memchr per line are several times slower).
+constexpr std::ptrdiff_t countBlock = 255;
+
+std::int64_t lineFeedsInBlock(const char* from) noexcept {
+    unsigned char count = 0;
+    for (std::ptrdiff_t at = 0; at < countBlock; ++at) {
+        count = static_cast<unsigned char>(count + (from[at] == '\n' ? 1 : 0));
+    }
+    return count;
+}
+
+// Counts the line feeds in [from, end), up to `most` of them; when it finds
+// that many, `after` is set past the last. Blocks that hold fewer line feeds
+// than are still wanted are counted whole; the rest is searched line by line.
+std::int64_t countLines(const char* from, const char* end, std::int64_t most,
+                        const char*& after) noexcept {
+    std::int64_t found = 0;
+    while (end - from >= countBlock) {
+        const std::int64_t inBlock = lineFeedsInBlock(from);
+        if (found + inBlock >= most) {
+            break;
+        }
+        found += inBlock;
+        from += countBlock;
+    }
+    while (found < most) {
+        const void* lineFeed = std::memchr(from, '\n', static_cast<std::size_t>(end - from));
+        if (lineFeed == nullptr) {
+            return found;
+        }
+        ++found;
+        from = static_cast<const char*>(lineFeed) + 1;
+    }
+    after = from;
+    return found;
+}
+
 }  // namespace
 
 void FrameBatch::clear() noexcept {
@@ -121,17 +160,14 @@ void XmolFrameReader::findOutcomes(FrameBatch& batch) {
         }
         if (expect_ == Expect::atomLines) {
             // Atom lines are only counted here; parseBatch reads their items.
-            const char* from = text + scanned_;
             const char* const end = text + batch.size_;
-            const char* after = text + lineStart_;
-            std::int64_t found = 0;
-            while (found < atomsLeft_) {
-                const void* lineFeed = std::memchr(from, '\n', static_cast<std::size_t>(end - from));
-                if (lineFeed == nullptr) {
-                    break;
+            const char* after = nullptr;  // past the last line feed found
+            const std::int64_t found = countLines(text + scanned_, end, atomsLeft_, after);
+            if (found > 0 && after == nullptr) {
+                after = end;
+                while (after[-1] != '\n') {
+                    --after;
                 }
-                ++found;
-                after = from = static_cast<const char*>(lineFeed) + 1;
             }
             if (found > 0) {
                 FrameOutcome& outcome = atomOutcome(batch);
