@@ -30,8 +30,7 @@ public:
         for (;;) {
             std::size_t slot = 0;
             if (takeWork(slot)) {
-                Slot& taken = slots_[slot];
-                const std::size_t step = taken.step;
+                const std::size_t step = slots_[slot].step;
                 lock.unlock();
                 const auto started = std::chrono::steady_clock::now();
                 const bool goOn = steps_[step].work(slot);

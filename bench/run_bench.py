@@ -74,12 +74,44 @@ class Tool:
         self.slow_allowed = slow_allowed
 
 
+def usable_cpus() -> list:
+    """The processors this process may run on, as blockavg counts them."""
+    try:
+        return sorted(os.sched_getaffinity(0))
+    except AttributeError:
+        return list(range(os.cpu_count() or 1))
+
+
+def core_counts() -> list:
+    """1, 2, 4, ... up to every usable processor, for the scaling table."""
+    total = len(usable_cpus())
+    counts = [1]
+    while counts[-1] * 2 < total:
+        counts.append(counts[-1] * 2)
+    if counts[-1] != total:
+        counts.append(total)
+    return counts
+
+
+def pinned(argv: list, cores: int) -> list:
+    """argv limited to the first `cores` usable processors with taskset;
+    blockavg starts one thread per processor it may use."""
+    if cores >= len(usable_cpus()):
+        return argv
+    return ["taskset", "-c", ",".join(str(c) for c in usable_cpus()[:cores])] + argv
+
+
+def cores_label(cores: int) -> str:
+    return "1 core" if cores == 1 else "%d cores" % cores
+
+
 def make_tools(blockavg: str, yardstick: str, with_peers: bool) -> list:
     blockavg_version = first_line(command_output([blockavg, "--version"]))
 
-    def blockavg_tool(block, name):
+    def blockavg_tool(block, name, cores=None):
         return Tool(name, blockavg_version, "blockavg",
-                    lambda path, work: [blockavg, path, str(block)],
+                    lambda path, work: pinned([blockavg, path, str(block)],
+                                              cores or len(usable_cpus())),
                     output=lambda work: os.path.join(work, "trajectory.xmol"),
                     slow_allowed=False)
 
@@ -94,6 +126,9 @@ def make_tools(blockavg: str, yardstick: str, with_peers: bool) -> list:
         blockavg_tool(10, "blockavg, block 10"),
         blockavg_tool(1, "blockavg, block 1"),
     ]
+    # The scaling table: the same run on fewer processors.
+    tools += [blockavg_tool(BLOCK, "blockavg, " + cores_label(cores), cores)
+              for cores in core_counts()[:-1]]
     if not with_peers:
         return tools
 
@@ -294,6 +329,11 @@ def format_rate(value) -> str:
     return "%.0f" % value if value >= 100 else "%.1f" % value
 
 
+def speed_ratio(tools: dict, faster: str, slower: str) -> str:
+    """How many times `faster`'s throughput is `slower`'s."""
+    return ratio(tools[slower]["median_seconds"], tools[faster]["median_seconds"])
+
+
 def headline_rows(results: list) -> list:
     """(what, figure) pairs for the ratios people ask about first."""
     by_size = {r["megabytes"]: r["tools"] for r in results}
@@ -302,25 +342,88 @@ def headline_rows(results: list) -> list:
     tools = by_size[largest]
     blockavg = tools["blockavg"]
     label = size_label(largest)
-    rows.append(("blockavg (block %d) MB/s on %s" % (BLOCK, label),
+    cores = len(usable_cpus())
+    rows.append(("blockavg (block %d, %s) MB/s on %s" % (BLOCK, cores_label(cores), label),
                  format_rate(blockavg["mb_per_s"])))
-    rows.append(("blockavg time ÷ yardstick time, %s" % label,
-                 ratio(blockavg["median_seconds"], tools["yardstick"]["median_seconds"])))
+    rows.append(("blockavg speed ÷ yardstick speed, %s, %s" % (cores_label(cores), label),
+                 speed_ratio(tools, "blockavg", "yardstick")))
+    if "blockavg, 1 core" in tools:
+        rows.append(("blockavg speed ÷ yardstick speed, 1 core, %s" % label,
+                     speed_ratio(tools, "blockavg, 1 core", "yardstick")))
+        rows.append(("blockavg speed, %s ÷ 1 core, %s" % (cores_label(cores), label),
+                     speed_ratio(tools, "blockavg", "blockavg, 1 core")))
     rows.append(("blockavg time ÷ `cat` time, %s" % label,
                  ratio(blockavg["median_seconds"], tools["cat > /dev/null"]["median_seconds"])))
     for name in ("numpy (loadtxt per frame)", "mawk", "MDAnalysis"):
         if name in tools and tools[name]["median_seconds"]:
             rows.append(("blockavg speed ÷ %s speed, %s" % (name, label),
                          ratio(blockavg["mb_per_s"], tools[name]["mb_per_s"])))
-    middle = 200 if 200 in by_size else largest
-    t = by_size[middle]
-    rows.append(("blockavg block 1 time ÷ block %d time, %s" % (BLOCK, size_label(middle)),
-                 ratio(t["blockavg, block 1"]["median_seconds"], t["blockavg"]["median_seconds"])))
+    rows.append(("blockavg block 1 speed ÷ block %d speed, %s, %s" %
+                 (BLOCK, cores_label(cores), label),
+                 speed_ratio(tools, "blockavg, block 1", "blockavg")))
     smallest = min(by_size)
     rows.append(("blockavg peak RSS, %s / %s" % (size_label(smallest), label),
                  "%.1f MiB / %.1f MiB" % (by_size[smallest]["blockavg"]["peak_rss_kib"] / 1024,
                                           blockavg["peak_rss_kib"] / 1024)))
     return rows
+
+
+def scaling_rows(tools: dict) -> list:
+    """(cores, median s, MB/s, speed-up, parallel efficiency) per core count."""
+    rows = []
+    one = tools.get("blockavg, 1 core", tools["blockavg"])["median_seconds"]
+    for cores in core_counts():
+        name = "blockavg" if cores == len(usable_cpus()) else "blockavg, " + cores_label(cores)
+        median = tools[name]["median_seconds"]
+        speedup = one / median if one and median else None
+        rows.append((cores, median, tools[name]["mb_per_s"], speedup,
+                     speedup / cores if speedup else None))
+    return rows
+
+
+def run_step_times(binary: str, path: str, runs: int) -> dict:
+    """The median time of each pipeline step over `runs` one-thread runs."""
+    log("step times, one thread, on " + path)
+    names = ("reading", "parsing", "summing", "formatting", "writing", "wall")
+    samples = {name: [] for name in names}
+    for _ in range(runs):
+        result = subprocess.run([binary, path, str(BLOCK), "1"], capture_output=True, text=True)
+        if result.returncode != 0:
+            log("step_times failed: " + result.stderr.strip())
+            return {}
+        for name, value in zip(names, result.stdout.split()):
+            samples[name].append(float(value))
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def serial_section(steps: dict) -> list:
+    """The share of the work done in order, and what it allows (Amdahl's law)."""
+    if not steps:
+        return []
+    total = sum(steps[name] for name in ("reading", "parsing", "summing", "formatting",
+                                         "writing"))
+    serial = steps["reading"] + steps["summing"] + steps["writing"]
+    share = serial / total
+    out = ["## Where the time goes, and how far more cores can go\n",
+           "`build/bench/bench/step_times FILE %d 1` (median of the runs): the seconds each "
+           "step of the pipeline takes on one thread. Reading (and finding the frames), "
+           "summing and writing take the batches one at a time, in order; parsing and laying "
+           "out averaged frames run on every thread.\n" % BLOCK,
+           "| step | seconds | share |", "|---|---:|---:|"]
+    for name in ("reading", "parsing", "summing", "formatting", "writing"):
+        out.append("| %s%s | %.3f | %.1f %% |" % (
+            name, " (in order)" if name in ("reading", "summing", "writing") else "",
+            steps[name], 100 * steps[name] / total))
+    out.append("")
+    out.append("The in-order steps are %.1f %% of the work. By Amdahl's law that bounds the "
+               "speed-up over one core at %.1f times however many cores there are; on a "
+               "16-core node it predicts %.1f times and on a 64-core node %.1f times (an "
+               "upper bound: it leaves out memory bandwidth and the kernel's reading, which "
+               "runs inside the reading step)." % (
+                   100 * share, 1 / share, 1 / (share + (1 - share) / 16),
+                   1 / (share + (1 - share) / 64)))
+    out.append("")
+    return out
 
 
 def write_chart(results: list, png: str) -> bool:
@@ -363,7 +466,7 @@ def write_chart(results: list, png: str) -> bool:
 
 
 def write_results(results: list, environment: dict, micro: str, hyperfine: str,
-                  args, markdown: str, plain=None, differential="") -> None:
+                  args, markdown: str, plain=None, differential="", steps=None) -> None:
     out = []
     out.append("# Benchmark results\n")
     out.append("Written by `bench/run%s` on %s. Regenerate with `bench/run`; "
@@ -398,6 +501,20 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
     for what, figure in headline_rows(results):
         out.append("| %s | %s |" % (what, figure))
     out.append("")
+    largest = max(results, key=lambda r: r["megabytes"])
+    out.append("## Scaling, %s input\n" % size_label(largest["megabytes"]))
+    out.append("blockavg limited to the first N usable processors with `taskset` (it starts "
+               "one thread per processor it may run on; with one, none). Parallel efficiency "
+               "is the speed-up over one core divided by N.\n")
+    out.append("| cores | median s | MB/s | speed-up | parallel efficiency |")
+    out.append("|---:|---:|---:|---:|---:|")
+    for cores, median, rate, speedup, efficiency in scaling_rows(largest["tools"]):
+        out.append("| %d | %s | %s | %s | %s |" % (
+            cores, "%.3f" % median if median else "n/a", format_rate(rate),
+            "%.2f" % speedup if speedup else "n/a",
+            "%.0f %%" % (100 * efficiency) if efficiency else "n/a"))
+    out.append("")
+    out += serial_section(steps or {})
     out.append("![throughput](throughput.png)\n")
     for result in results:
         tools = result["tools"]
@@ -569,9 +686,9 @@ def main() -> int:
     parser.add_argument("--no-micro", action="store_true", help="skip the micro-benchmarks")
     parser.add_argument("--no-plain", action="store_true",
                         help="skip the 200 MB input in the plain `%%s %%.8f` layout")
-    parser.add_argument("--differential", type=int, default=20_000_000,
+    parser.add_argument("--differential", type=int, default=5_000_000,
                         help="cases of each kind for the long number differential run "
-                             "(20000000; 0 skips it)")
+                             "(5000000; 0 skips it)")
     parser.add_argument("--data-dir", default=os.environ.get("BLOCKAVG_BENCH_DATA",
                                                              "/tmp/blockavg-bench"),
                         help="where the inputs are made and kept ($BLOCKAVG_BENCH_DATA, "
@@ -594,6 +711,7 @@ def main() -> int:
     blockavg = os.path.join(REPO_DIR, "build", "release", "blockavg")
     yardstick = os.path.join(REPO_DIR, "build", "bench", "bench", "yardstick")
     micro_binary = os.path.join(REPO_DIR, "build", "bench", "bench", "blockavg_micro")
+    step_binary = os.path.join(REPO_DIR, "build", "bench", "bench", "step_times")
     for binary in (blockavg, yardstick):
         if not os.access(binary, os.X_OK):
             raise SystemExit("missing %s: run without --no-build" % binary)
@@ -610,18 +728,19 @@ def main() -> int:
             plain = bench_size(plain_tools, make_plain_data(args.data_dir, 200), 200, args,
                                scratch)
         hyperfine = run_hyperfine(blockavg, yardstick, paths[sizes[-1]], scratch)
+    steps = run_step_times(step_binary, paths[sizes[-1]], args.runs)
     micro = "" if args.no_micro else run_micro(micro_binary, 0.5)
     differential = run_differential(args.differential) if args.differential > 0 else ""
     environment["load_end"] = load_average()
 
     os.makedirs(args.output_dir, exist_ok=True)
     with open(os.path.join(args.output_dir, "results.json"), "w", encoding="utf-8") as f:
-        json.dump({"environment": environment, "results": results, "plain": plain}, f,
-                  indent=1)
+        json.dump({"environment": environment, "results": results, "plain": plain,
+                   "steps": steps}, f, indent=1)
         f.write("\n")
     write_chart(results, os.path.join(args.output_dir, "throughput.png"))
     write_results(results, environment, micro, hyperfine, args,
-                  os.path.join(args.output_dir, "RESULTS.md"), plain, differential)
+                  os.path.join(args.output_dir, "RESULTS.md"), plain, differential, steps)
     log("wrote %s" % os.path.join(args.output_dir, "RESULTS.md"))
     failed = [name for r in results for name, row in r["tools"].items()
               if row["kind"] == "peer" and row["check"] != "ok"]

@@ -82,7 +82,7 @@ std::uint64_t micros(double magnitude) noexcept {
         const double product = magnitude * 1e6;
         const auto whole = static_cast<std::uint64_t>(product);
         const double pastHalf = (product - static_cast<double>(whole)) - 0.5;
-        if (pastHalf > 0x1p-20 || pastHalf < -0x1p-20) {
+        if (std::fabs(pastHalf) > 0x1p-20) {
             return whole + (pastHalf > 0 ? 1 : 0);
         }
     }
