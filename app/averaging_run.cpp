@@ -28,6 +28,8 @@ public:
 
     // The input could not be read, or memory ran out.
     bool failed() const noexcept { return failed_; }
+    // Memory ran out even for the message that says so.
+    bool messageLost() const noexcept { return messageLost_; }
 
     void outOfMemory(RunTranscript& transcript) noexcept {
         failed_ = true;
@@ -35,7 +37,7 @@ public:
             transcript.say("out of memory in frame " + std::to_string(frameNumber_) + " of " +
                            std::string(inputName_));
         } catch (const std::bad_alloc&) {
-            // Not even the message fits; the status still says it.
+            messageLost_ = true;
         }
     }
 
@@ -54,6 +56,7 @@ private:
     double boxSum_ = 0.0;
     AtomList atoms_;
     bool failed_ = false;
+    bool messageLost_ = false;
 
     // The frame being read.
     std::int32_t count_ = 0;
@@ -210,13 +213,12 @@ struct Slot {
     RunTranscript transcript;
 };
 
-}  // namespace
-
-bool averageTrajectory(const RunStreams& streams, const RunSettings& settings, RunTimes* times) {
+bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* times) {
     XmolFrameReader reader(streams.input);
     AveragedFrameWriter writer(streams.output);
     BlockSums sums(settings.blockLength, streams.inputName, writer);
     bool writeFailed = false;
+    bool writeMessageLost = false;
 
     // With one thread a single slot does: each batch goes all the way
     // before the next is read. With more, a few batches per thread keep
@@ -238,7 +240,10 @@ bool averageTrajectory(const RunStreams& streams, const RunSettings& settings, R
          }},
         {false,
          [&](std::size_t slot) {
-             XmolFrameReader::parseBatch(slots[slot].batch);
+             // A batch that memory could not hold goes on only to say so.
+             if (!slots[slot].readOutOfMemory) {
+                 XmolFrameReader::parseBatch(slots[slot].batch);
+             }
              return true;
          }},
         {true,
@@ -263,12 +268,16 @@ bool averageTrajectory(const RunStreams& streams, const RunSettings& settings, R
          }},
         {true,
          [&](std::size_t slot) {
-             if (!slots[slot].transcript.replay(streams.console, streams.diagnostics, writer,
-                                                streams.outputName, streams.inputName)) {
-                 writeFailed = true;
-                 return false;
+             try {
+                 if (slots[slot].transcript.replay(streams.console, streams.diagnostics, writer,
+                                                   streams.outputName, streams.inputName)) {
+                     return true;
+                 }
+             } catch (const std::bad_alloc&) {
+                 writeMessageLost = true;
              }
-             return true;
+             writeFailed = true;
+             return false;
          }},
     };
     const std::vector<double> seconds = runPipeline(steps, slots.size(), threads);
@@ -276,7 +285,25 @@ bool averageTrajectory(const RunStreams& streams, const RunSettings& settings, R
         *times = {seconds[0], seconds[1], seconds[2], seconds[3], seconds[4]};
     }
     std::fflush(streams.console);
+    if (sums.messageLost() || writeMessageLost) {
+        // A message that needs no memory.
+        std::fputs("blockavg: out of memory\n", streams.diagnostics);
+        std::fflush(streams.diagnostics);
+    }
     return !sums.failed() && !writeFailed;
+}
+
+}  // namespace
+
+bool averageTrajectory(const RunStreams& streams, const RunSettings& settings, RunTimes* times) {
+    try {
+        return runSteps(streams, settings, times);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out before the first batch: nothing was read or written.
+        std::fputs("blockavg: out of memory\n", streams.diagnostics);
+        std::fflush(streams.diagnostics);
+        return false;
+    }
 }
 
 }  // namespace blockavg

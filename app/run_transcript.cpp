@@ -56,13 +56,17 @@ void RunTranscript::say(std::string_view message) {
 
 void RunTranscript::addFrame(std::int64_t frameNumber, const AveragedFrame& frame,
                              const AtomList& atoms) {
-    frames_.push_back({frameNumber, frame, nameEnds_.size(), atoms.size(), labels_.size()});
+    // The frame is entered once its copies are complete: memory that runs
+    // out half-way leaves no frame behind to lay out.
+    const std::size_t firstAtom = nameEnds_.size();
+    const std::size_t labelBegin = labels_.size();
     labels_.append(frame.stepLabel);
     for (const AtomRecord& atom : atoms) {
         names_.append(atom.name);
         nameEnds_.push_back(names_.size());
         sums_.insert(sums_.end(), {atom.x, atom.y, atom.z});
     }
+    frames_.push_back({frameNumber, frame, firstAtom, atoms.size(), labelBegin});
     events_.push_back({EventKind::frame, console_.size(), frames_.size() - 1});
 }
 

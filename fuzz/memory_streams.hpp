@@ -61,6 +61,7 @@ public:
         return std::generic_category().message(ENOSPC);
     }
     const std::string& bytes() const noexcept { return bytes_; }
+    void reserve(std::size_t size) { bytes_.reserve(size); }
 
 private:
     std::size_t failsAt_;

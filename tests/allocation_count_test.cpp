@@ -17,10 +17,13 @@ namespace {
 
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
+std::atomic<long> failingAllocation{-1};  // the counted allocation that fails, if any
 
 void* countedAllocation(std::size_t size) noexcept {
-    if (counting.load(std::memory_order_relaxed)) {
-        allocations.fetch_add(1, std::memory_order_relaxed);
+    if (counting.load(std::memory_order_relaxed) &&
+        allocations.fetch_add(1, std::memory_order_relaxed) ==
+            failingAllocation.load(std::memory_order_relaxed)) {
+        return nullptr;
     }
     return std::malloc(size == 0 ? 1 : size);
 }
@@ -116,6 +119,76 @@ TEST(AllocationCount, DoesNotGrowWithTheNumberOfFrames) {
         RecordProperty("allocations_3000_frames", std::to_string(threeThousandFrames));
         EXPECT_GT(thousandFrames, 0) << "the counting operator new is not in use";
         EXPECT_LE(threeThousandFrames - thousandFrames, 30);
+    }
+}
+
+// A temporary file's text, once written.
+std::string textOf(std::FILE* file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        text.push_back(static_cast<char>(c));
+    }
+    std::fclose(file);
+    return text;
+}
+
+struct Outcome {
+    bool succeeded;
+    std::string output;
+    std::string console;
+    std::string diagnostics;
+};
+
+// A run over `input` in which the allocation numbered `failing` fails (none
+// for -1); `made` receives how many allocations the run made.
+Outcome runFailingAt(const std::string& input, unsigned threads, long failing, long& made) {
+    fuzzing::MemorySource source(input, 4096);
+    fuzzing::MemorySink sink;
+    sink.reserve(input.size());
+    std::FILE* console = std::tmpfile();
+    std::FILE* diagnostics = std::tmpfile();
+    EXPECT_TRUE(console != nullptr && diagnostics != nullptr);
+    const RunStreams streams{source, "in.xyz", sink, "trajectory.xmol", console, diagnostics};
+    RunSettings settings;
+    settings.blockLength = 5;
+    settings.threads = threads;
+    allocations = 0;
+    failingAllocation = failing;
+    counting = true;
+    const bool succeeded = averageTrajectory(streams, settings);
+    counting = false;
+    failingAllocation = -1;
+    made = allocations;
+    return {succeeded, sink.bytes(), textOf(console), textOf(diagnostics)};
+}
+
+// Memory running out at any allocation of a run, on any thread: the run
+// ends with status 1 and an out-of-memory message, or carries on (a thread
+// that cannot be started leaves its work to the others); it never crashes,
+// and the output holds only whole averaged frames.
+TEST(AllocationCount, EveryAllocationThatFailsEndsTheRunCleanly) {
+    const std::string input = trajectory(200);
+    for (const unsigned threads : {1u, 3u}) {
+        long made = 0;
+        const Outcome whole = runFailingAt(input, threads, -1, made);
+        ASSERT_TRUE(whole.succeeded);
+        for (long failing = 0; failing < made; ++failing) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, allocation " +
+                         std::to_string(failing) + " fails");
+            long ignored = 0;
+            const Outcome result = runFailingAt(input, threads, failing, ignored);
+            if (result.succeeded) {
+                EXPECT_EQ(result.output, whole.output);
+                EXPECT_EQ(result.console, whole.console);
+                continue;
+            }
+            EXPECT_NE(result.diagnostics.find("out of memory"), std::string::npos)
+                << result.diagnostics;
+            EXPECT_EQ(whole.output.compare(0, result.output.size(), result.output), 0);
+            EXPECT_TRUE(result.output.empty() || result.output.back() == '\n');
+        }
     }
 }
 
