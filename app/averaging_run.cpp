@@ -226,8 +226,10 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
     const unsigned threads = std::max(settings.threads, 1u);
     std::vector<Slot> slots(threads == 1 ? 1 : 2 * std::size_t{threads} + 2);
 
+    // Reading may wait on a pipe: never on the thread that writes, so that
+    // every averaged frame reaches the file as soon as it is complete.
     const std::vector<PipelineStep> steps = {
-        {true,
+        {true, StepThreads::others,
          [&](std::size_t slot) {
              Slot& s = slots[slot];
              s.readOutOfMemory = false;
@@ -238,7 +240,7 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
                  return false;
              }
          }},
-        {false,
+        {false, StepThreads::any,
          [&](std::size_t slot) {
              // A batch that memory could not hold goes on only to say so.
              if (!slots[slot].readOutOfMemory) {
@@ -246,7 +248,7 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
              }
              return true;
          }},
-        {true,
+        {true, StepThreads::any,
          [&](std::size_t slot) {
              Slot& s = slots[slot];
              s.transcript.clear();
@@ -261,12 +263,14 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
                  return false;
              }
          }},
-        {false,
+        {false, StepThreads::any,
          [&](std::size_t slot) {
              slots[slot].transcript.formatFrames();
              return true;
          }},
-        {true,
+        // Writing takes the signals that interrupt a run (see
+        // app/interruption.hpp): on the calling thread only.
+        {true, StepThreads::calling,
          [&](std::size_t slot) {
              try {
                  if (slots[slot].transcript.replay(streams.console, streams.diagnostics, writer,

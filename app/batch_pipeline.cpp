@@ -1,5 +1,10 @@
 #include "app/batch_pipeline.hpp"
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,12 +29,17 @@ public:
 
     const std::vector<double>& seconds() const noexcept { return seconds_; }
 
+    void setHelpers(unsigned helpers) {
+        const std::lock_guard lock(mutex_);
+        helpers_ = helpers;
+    }
+
     // Takes work and does it until the line is done.
-    void work() {
+    void work(bool calling) {
         std::unique_lock lock(mutex_);
         for (;;) {
             std::size_t slot = 0;
-            if (takeWork(slot)) {
+            if (takeWork(slot, calling)) {
                 const std::size_t step = slots_[slot].step;
                 lock.unlock();
                 const auto started = std::chrono::steady_clock::now();
@@ -67,8 +77,20 @@ private:
         return true;
     }
 
-    bool ready(const Slot& slot) const {
-        if (!slot.inUse || slot.running) {
+    bool mayRun(std::size_t step, bool calling) const {
+        switch (steps_[step].threads) {
+            case StepThreads::calling:
+                return calling;
+            case StepThreads::others:
+                return !calling || helpers_ == 0;
+            case StepThreads::any:
+                break;
+        }
+        return true;
+    }
+
+    bool ready(const Slot& slot, bool calling) const {
+        if (!slot.inUse || slot.running || !mayRun(slot.step, calling)) {
             return false;
         }
         const PipelineStep& step = steps_[slot.step];
@@ -77,15 +99,16 @@ private:
 
     // Picks the batch furthest down the line that may go on, or a free slot
     // for a new batch.
-    bool takeWork(std::size_t& chosen) {
+    bool takeWork(std::size_t& chosen, bool calling) {
         bool found = false;
         for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-            if (ready(slots_[slot]) && (!found || slots_[slot].step > slots_[chosen].step)) {
+            if (ready(slots_[slot], calling) &&
+                (!found || slots_[slot].step > slots_[chosen].step)) {
                 chosen = slot;
                 found = true;
             }
         }
-        if (!found && !inputEnded_ && !busy_[0]) {
+        if (!found && !inputEnded_ && !busy_[0] && mayRun(0, calling)) {
             for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
                 if (!slots_[slot].inUse) {
                     Slot& fresh = slots_[slot];
@@ -146,7 +169,32 @@ private:
     std::uint64_t nextSequence_ = 0;
     std::uint64_t lastSequence_ = noLimit;
     bool inputEnded_ = false;
+    unsigned helpers_ = 0;
 };
+
+#ifndef _WIN32
+// The signals that end a process, blocked on the threads started while this
+// lives.
+class EndingSignalsBlocked {
+public:
+    EndingSignalsBlocked() noexcept {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&blocked, signalNumber);
+        }
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    EndingSignalsBlocked(const EndingSignalsBlocked&) = delete;
+    EndingSignalsBlocked& operator=(const EndingSignalsBlocked&) = delete;
+    ~EndingSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_{};
+};
+#else
+struct EndingSignalsBlocked {};
+#endif
 
 }  // namespace
 
@@ -154,14 +202,18 @@ std::vector<double> runPipeline(const std::vector<PipelineStep>& steps, std::siz
                                 unsigned threads) {
     Line line(steps, slots);
     std::vector<std::thread> helpers;
-    for (unsigned started = 1; started < threads; ++started) {
-        try {
-            helpers.emplace_back([&line] { line.work(); });
-        } catch (const std::exception&) {
-            break;  // fewer threads do the same work
+    {
+        const EndingSignalsBlocked blocked;
+        for (unsigned started = 1; started < threads; ++started) {
+            try {
+                helpers.emplace_back([&line] { line.work(false); });
+            } catch (const std::exception&) {
+                break;  // fewer threads do the same work
+            }
         }
     }
-    line.work();
+    line.setHelpers(static_cast<unsigned>(helpers.size()));
+    line.work(true);
     for (std::thread& helper : helpers) {
         helper.join();
     }

@@ -16,8 +16,15 @@
 
 namespace blockavg {
 
+// Which threads may run a step. A step that may block (reading a pipe) runs
+// on the other threads, and one that must own the process's signals
+// (writing the output) on the calling thread, so that neither waits for the
+// other; with no other thread the calling thread runs everything.
+enum class StepThreads { any, calling, others };
+
 struct PipelineStep {
     bool inOrder = true;
+    StepThreads threads = StepThreads::any;
     // Works on the batch in `slot`. False stops the line after this batch:
     // it still passes the later steps, no later batch does (for the first
     // step: this is the last batch).
@@ -25,8 +32,9 @@ struct PipelineStep {
 };
 
 // Runs until every batch has passed every step. With one thread everything
-// runs on the calling thread; otherwise threads - 1 more are started and
-// all have ended when this returns. The step functions must not throw.
+// runs on the calling thread; otherwise threads - 1 more are started, with
+// the signals that end a process blocked (the calling thread takes them),
+// and all have ended when this returns. The step functions must not throw.
 // Returns the time spent in each step, in seconds, summed over threads.
 std::vector<double> runPipeline(const std::vector<PipelineStep>& steps, std::size_t slots,
                                 unsigned threads);

@@ -3,12 +3,15 @@
 // Averages every BLOCK_LENGTH consecutive frames of an XMOL trajectory into
 // one frame of "trajectory.xmol" in the current directory.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <system_error>
 
 #include "app/averaging_run.hpp"
 #include "app/command_line.hpp"
+#include "app/interruption.hpp"
 #include "app/processor_count.hpp"
 #include "app/standard_streams.hpp"
 #include "trajectory/file_source.hpp"
@@ -40,6 +43,18 @@ void sayError(const std::string& message) {
     std::fflush(stderr);
 }
 
+// The status after --help or --version: as GNU tools do, a failure when the
+// text could not be written (a full disk, a closed pipe).
+int standardOutputWritten() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        sayError(std::string("error writing standard output: ") +
+                 std::generic_category().message(errno != 0 ? errno : EIO));
+        return exitFailure;
+    }
+    return exitSuccess;
+}
+
 // Opens the input, then the output, and runs. The input goes first, so that
 // a mistyped path leaves an earlier result in place.
 int averageInto(const std::string& inputPath, std::int32_t blockLength) {
@@ -55,16 +70,27 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
                  " is the input; writing it would destroy it before it is read");
         return exitFailure;
     }
+    // One run at a time writes the output: a second one leaves it alone.
     OutputFile output;
-    if (!output.open(outputFileName)) {
-        sayError(std::string("cannot create ") + outputFileName + ": " + output.errorMessage());
-        return exitFailure;
+    switch (output.open(outputFileName)) {
+        case OutputFile::OpenResult::opened:
+            break;
+        case OutputFile::OpenResult::lockedByAnother:
+            sayError(std::string("another run is writing ") + outputFileName +
+                     "; it was left as it is");
+            return exitFailure;
+        case OutputFile::OpenResult::failed:
+            sayError(std::string("cannot create ") + outputFileName + ": " +
+                     output.errorMessage());
+            return exitFailure;
     }
+    cutBackOnInterruption(output, outputFileName);
     const RunStreams streams{input, inputName, output, outputFileName, stdout, stderr};
     RunSettings settings;
     settings.blockLength = blockLength;
     settings.threads = usableProcessorCount();
     bool succeeded = averageTrajectory(streams, settings);
+    stopCuttingBack();
     if (!output.close() && succeeded) {
         sayError(std::string("error writing ") + outputFileName + ": " + output.errorMessage());
         succeeded = false;
@@ -84,15 +110,21 @@ int main(int argc, char* argv[]) {
     // (POSIX only; Windows has no SIGPIPE.)
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef SIGXFSZ
+    // Past a file size limit (ulimit -f) a write then fails with EFBIG,
+    // and the output is cut back to its last whole frame, rather than the
+    // process being killed half-way through one.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     const CommandLine command = parseCommandLine(argc, argv);
     switch (command.action) {
         case CommandAction::showHelp:
             std::fputs(usageText().c_str(), stdout);
             std::fputs(helpText, stdout);
-            return exitSuccess;
+            return standardOutputWritten();
         case CommandAction::showVersion:
             std::fputs("blockavg " BLOCKAVG_VERSION "\n", stdout);
-            return exitSuccess;
+            return standardOutputWritten();
         case CommandAction::usageError:
             std::fprintf(stderr, "blockavg: %s\n%s", command.error.c_str(), usageText().c_str());
             return exitUsage;

@@ -52,6 +52,11 @@ class BackgroundCommand {
 public:
     explicit BackgroundCommand(const std::string& command) : child_(::fork()) {
         if (child_ == 0) {
+            // The command takes the signals that end a process as a shell
+            // in the foreground would give them to it.
+            for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+                ::signal(signalNumber, SIG_DFL);
+            }
             ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -66,7 +71,10 @@ public:
         }
     }
 
-    // The exit status, or nothing if the command had not ended within
+    void signal(int signalNumber) { ::kill(child_, signalNumber); }
+
+    // The exit status as a shell gives it (128 plus the signal for a command
+    // a signal ended), or nothing if the command had not ended within
     // `limit` (it is killed then: a hang fails the test, not the suite).
     std::optional<int> wait(std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -75,7 +83,9 @@ public:
             const pid_t ended = ::waitpid(child_, &waitStatus, WNOHANG);
             if (ended == child_) {
                 child_ = -1;
-                return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+                return WIFEXITED(waitStatus)     ? WEXITSTATUS(waitStatus)
+                       : WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus)
+                                                 : -1;
             }
             if ((ended < 0 && errno != EINTR) || std::chrono::steady_clock::now() > deadline) {
                 break;
@@ -207,9 +217,8 @@ TEST(FaultInjection, OutputThatCannotBeWritten) {
 }
 
 // The output file reaches a size limit after some frames (a disk that fills
-// up mid-run): the run stops with status 1 at the frame that did not fit, and
-// the bytes written before it stay. The limit is in shell blocks, so the
-// expectations follow from the size the file stopped at.
+// up mid-run): the run stops with status 1 at the frame that did not fit,
+// and the file is cut back to the whole frames written before it.
 TEST(FaultInjection, OutputFileSizeLimitReachedMidRun) {
     std::string input;
     std::vector<std::string> outputFrames;
@@ -225,26 +234,28 @@ TEST(FaultInjection, OutputFileSizeLimitReachedMidRun) {
     }
     const ScratchDirectory directory;
     writeFile(directory / "in.xyz", input);
-    // An ignored SIGXFSZ stays ignored through exec, so writing past the
-    // limit fails with EFBIG instead of killing the process.
-    const auto result = runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt,
-                                    "trap '' XFSZ; ulimit -f 2 &&");
+    // blockavg ignores SIGXFSZ itself, so writing past the limit fails with
+    // EFBIG instead of killing it half-way through a frame.
+    const auto result =
+        runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt, "ulimit -f 2 &&");
     ASSERT_TRUE(result.output.has_value());
     const std::string& output = *result.output;
-    ASSERT_GT(output.size(), outputFrames[0].size());
-    ASSERT_EQ(output.size() % 512, 0u) << "not cut at the limit";
 
+    // Whole frames up to the limit of 1024 bytes, and the report up to the
+    // frame that could not be written.
     std::string whole;
-    std::size_t failedFrame = 0;
+    std::size_t keptFrames = 0;
+    while (whole.size() + outputFrames[keptFrames].size() <= 1024) {
+        whole += outputFrames[keptFrames++];
+    }
     std::string out;
-    while (whole.size() <= output.size()) {
-        out += "\n# " + std::to_string(failedFrame + 1) + "   10 atoms   box 20 A   ";
-        whole += outputFrames[failedFrame++];
+    for (std::size_t frame = 1; frame <= keptFrames + 1; ++frame) {
+        out += "\n# " + std::to_string(frame) + "   10 atoms   box 20 A   ";
     }
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "blockavg: error writing trajectory.xmol: File too large\n");
     EXPECT_EQ(result.out, out);
-    EXPECT_EQ(output, whole.substr(0, output.size()));
+    EXPECT_EQ(output, whole);
 }
 
 // blockavg with its standard output on `console` (a pipe whose reader has
@@ -337,6 +348,64 @@ TEST(FaultInjection, WorkingDirectoryRemovedWhileRunning) {
     const std::string held((std::istreambuf_iterator<char>(heldOutput)),
                            std::istreambuf_iterator<char>());
     EXPECT_EQ(held, std::string(averagedFrame1) + averagedFrame2);
+}
+
+// blockavg reading the FIFO `producer.fifo` in `directory` at block length
+// 1, its report and messages in the files stdout and stderr there.
+std::string fifoRun(const ScratchDirectory& directory) {
+    return "cd " + quoted(directory.path().string()) + " && exec " + testing::blockavgCommand() +
+           " producer.fifo 1 >stdout 2>stderr";
+}
+
+// SIGINT, SIGTERM and SIGHUP while frames are coming in: the file keeps its
+// whole frames, standard error says how many, and the run ends as the
+// signal ends a process (a shell sees 128 plus the signal).
+TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFrames) {
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE("signal " + std::to_string(signalNumber));
+        const ScratchDirectory directory;
+        ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
+        BackgroundCommand run(fifoRun(directory));
+        const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
+        ASSERT_GE(producer, 0);
+        ASSERT_TRUE(writeAll(producer, std::string(twoAtomFrame1) + twoAtomFrame2 +
+                                           "2\nafter 30 steps, BOX: 2"));
+        const std::string twoFrames = std::string(averagedFrame1) + averagedFrame2;
+        ASSERT_TRUE(waitForContent(directory / "trajectory.xmol", twoFrames, 30s));
+        run.signal(signalNumber);
+        EXPECT_EQ(run.wait(30s), 128 + signalNumber);
+        ::close(producer);
+        EXPECT_EQ(readFile(directory / "stderr"),
+                  "blockavg: interrupted; trajectory.xmol holds 2 averaged frames\n");
+        EXPECT_EQ(readFile(directory / "trajectory.xmol"), twoFrames);
+    }
+}
+
+// A second run while the first is writing trajectory.xmol (its producer
+// still going) is refused with status 1 and leaves the file as it is; the
+// first run goes on to its end unaffected.
+TEST(FaultInjection, ASecondRunLeavesAFileThatIsBeingWritten) {
+    const ScratchDirectory directory;
+    ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
+    BackgroundCommand first(fifoRun(directory));
+    const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
+    ASSERT_GE(producer, 0);
+    ASSERT_TRUE(writeAll(producer, twoAtomFrame1));
+    ASSERT_TRUE(waitForContent(directory / "trajectory.xmol", averagedFrame1, 30s));
+
+    const auto second =
+        runBlockavg(directory.path(), {testData("worked_example.xyz").string(), "1"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err, "blockavg: another run is writing trajectory.xmol; it was left as it is\n");
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.output, averagedFrame1);
+
+    ASSERT_TRUE(writeAll(producer, twoAtomFrame2));
+    ::close(producer);
+    EXPECT_EQ(first.wait(30s), 0);
+    EXPECT_EQ(readFile(directory / "trajectory.xmol"),
+              std::string(averagedFrame1) + averagedFrame2);
+    EXPECT_EQ(readFile(directory / "stderr"), "");
 }
 
 // A producer that writes a frame and a half into a FIFO and exits: the
@@ -441,6 +510,23 @@ TEST(FaultInjection, ASingleLineOf100Megabytes) {
         }
 #endif
     }
+}
+
+// An input with no line end in sight (/dev/zero gives NUL bytes without
+// end) stops at 256 MiB of one line with a read error that names the line,
+// instead of taking memory until none is left.
+TEST(FaultInjection, ALineLongerThan256MiB) {
+    if (!fs::exists("/dev/zero")) {
+        GTEST_SKIP() << "no /dev/zero";
+    }
+    const ScratchDirectory directory;
+    writeFile(directory / "trajectory.xmol", "an earlier result\n");
+    const auto result =
+        runBlockavg(directory.path(), {"/dev/zero", "1"}, std::nullopt, "ulimit -t 60 &&");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "\n# 1   ");
+    EXPECT_EQ(result.err, "blockavg: error reading /dev/zero: line 1 is longer than 256 MiB\n");
+    EXPECT_EQ(result.output, "");
 }
 
 // Names and step labels are runs of bytes: NUL bytes and bytes that are not

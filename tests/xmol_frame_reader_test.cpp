@@ -160,6 +160,8 @@ TEST(XmolFrameReader, EndsAtTheFirstLineThatHoldsNoCount) {
         {"0\nc\n-1\nc\n", 1, OutcomeKind::notACount, 3},
         {"2147483648\n", 0, OutcomeKind::notACount, 1},
         {"abc", 0, OutcomeKind::notACount, 1},
+        {"\xEF\xBB" "1\n", 0, OutcomeKind::notACount, 1},  // not a whole byte order mark
+        {"\xEF\xBB\xBF", 0, OutcomeKind::endOfInput, 0},
         {"", 0, OutcomeKind::endOfInput, 0},
         {"\n \t\r\n\n", 0, OutcomeKind::endOfInput, 0},
         {"0\nc\n\n\n2\n", 1, OutcomeKind::blankCountLine, 3},
@@ -192,6 +194,10 @@ TEST(XmolFrameReader, AFrameCutShortRepeatsTheLastValues) {
         // An atom named 12 on a last line without a line feed is not the
         // count of another frame.
         {"1\nc\n12 1 2 3", {{"12", 1, 2, 3}}, FrameEnding::complete},
+        // A byte order mark at the very start is skipped.
+        {"\xEF\xBB\xBF" "1\nc\nN 1 2 3\n", {n}, FrameEnding::complete},
+        {"\xEF\xBB\xBF" "1\nc\n\xEF\xBB\xBF 1 2 3\n", {{"\xEF\xBB\xBF", 1, 2, 3}},
+         FrameEnding::complete},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("\"" + c.input + "\"");

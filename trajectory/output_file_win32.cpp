@@ -2,6 +2,14 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
 #include <cerrno>
 #include <climits>
 #include <system_error>
@@ -10,13 +18,33 @@
 
 namespace blockavg {
 
-bool OutputFile::open(const std::string& path) {
+OutputFile::OpenResult OutputFile::open(const std::string& path) {
     close();
     // Binary mode: the same bytes as on every other system (no CR LF).
-    descriptor_ = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
-                        _S_IREAD | _S_IWRITE);
-    error_ = descriptor_ < 0 ? errno : 0;
-    return descriptor_ >= 0;
+    descriptor_ = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (descriptor_ < 0) {
+        error_ = errno;
+        return OpenResult::failed;
+    }
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
+    OVERLAPPED whole{};
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                   MAXDWORD, &whole) == 0 &&
+        GetLastError() == ERROR_LOCK_VIOLATION) {
+        close();
+        return OpenResult::lockedByAnother;
+    }
+    truncatable_ = GetFileType(handle) == FILE_TYPE_DISK;
+    if (truncatable_ && _chsize_s(descriptor_, 0) != 0) {
+        error_ = errno;
+        close();
+        return OpenResult::failed;
+    }
+    committedSize_ = 0;
+    completedWrites_ = 0;
+    cutBack_ = false;
+    error_ = 0;
+    return OpenResult::opened;
 }
 
 bool OutputFile::close() noexcept {
@@ -32,17 +60,38 @@ bool OutputFile::close() noexcept {
 }
 
 bool OutputFile::write(std::string_view bytes) {
+    // A console control handler runs on a thread of its own: it waits here
+    // for a write in progress before it cuts the file back.
+    const std::lock_guard<std::mutex> lock(writing_);
+    if (cutBack_) {
+        error_ = EBADF;
+        return false;
+    }
+    const std::size_t size = bytes.size();
     while (!bytes.empty()) {
         const unsigned int request =
             bytes.size() > INT_MAX ? INT_MAX : static_cast<unsigned int>(bytes.size());
         const int wrote = _write(descriptor_, bytes.data(), request);
         if (wrote <= 0) {
             error_ = wrote < 0 ? errno : EIO;
+            if (truncatable_) {
+                _chsize_s(descriptor_, committedSize_.load());
+            }
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(wrote));
     }
+    committedSize_ += static_cast<std::int64_t>(size);
+    ++completedWrites_;
     return true;
+}
+
+void OutputFile::cutBack() noexcept {
+    const std::lock_guard<std::mutex> lock(writing_);
+    cutBack_ = true;
+    if (descriptor_ >= 0 && truncatable_) {
+        _chsize_s(descriptor_, committedSize_.load());
+    }
 }
 
 std::string OutputFile::errorMessage() const {

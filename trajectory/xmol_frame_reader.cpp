@@ -14,6 +14,13 @@ namespace {
 // and in little memory. Longer lines grow a batch.
 constexpr std::size_t batchBytes = std::size_t{1} << 20;
 
+// A longer line is an error: it would take memory without bound (a file of
+// NUL bytes, /dev/zero, has no line end at all).
+constexpr std::size_t longestLine = std::size_t{256} << 20;
+
+// The UTF-8 byte order mark that editors on Windows put at a file's start.
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+
 constexpr std::size_t notYet = static_cast<std::size_t>(-1);
 
 // The line feeds in a block of 255 bytes, counted in one byte each: a loop
@@ -133,8 +140,13 @@ bool XmolFrameReader::makeRoom(FrameBatch& batch) {
             return true;
         }
     }
+    // The buffer holds nothing but the unfinished line.
+    if (batch.size_ > longestLine) {
+        readFailed(batch, "line " + std::to_string(lineNumber_ + 1) + " is longer than 256 MiB");
+        return false;
+    }
     try {
-        batch.text_.resize(batch.text_.size() * 2);
+        batch.text_.resize(std::min(batch.text_.size() * 2, longestLine + 1));
     } catch (const std::bad_alloc&) {
         readFailed(batch,
                    "line " + std::to_string(lineNumber_ + 1) + " is too long to hold in memory");
@@ -143,8 +155,29 @@ bool XmolFrameReader::makeRoom(FrameBatch& batch) {
     return true;
 }
 
+// Skips a byte order mark at the very start of the input. False while the
+// bytes so far begin one and could still be one.
+bool XmolFrameReader::skipByteOrderMark(FrameBatch& batch) noexcept {
+    const std::string_view start(batch.text_.data() + lineStart_,
+                                 std::min(batch.size_ - lineStart_, byteOrderMark.size()));
+    if (start != byteOrderMark.substr(0, start.size())) {
+        atStart_ = false;
+        return true;
+    }
+    if (start.size() < byteOrderMark.size()) {
+        return false;  // no line can have ended: the bytes so far hold no line feed
+    }
+    lineStart_ += byteOrderMark.size();
+    scanned_ = std::max(scanned_, lineStart_);
+    atStart_ = false;
+    return true;
+}
+
 // Finds the outcomes in the whole lines of the batch.
 void XmolFrameReader::findOutcomes(FrameBatch& batch) {
+    if (atStart_ && !skipByteOrderMark(batch)) {
+        return;
+    }
     const char* const text = batch.text_.data();
     while (expect_ != Expect::nothing) {
         if (expect_ == Expect::contentAhead) {

@@ -172,6 +172,7 @@ public:
 private:
     enum class Expect { countLine, commentLine, atomLines, contentAhead, nothing };
 
+    bool skipByteOrderMark(FrameBatch& batch) noexcept;
     void findOutcomes(FrameBatch& batch);
     void takeLine(FrameBatch& batch, std::size_t begin, std::size_t end);
     void beginFrame(FrameBatch& batch, bool hasComment, std::size_t begin, std::size_t end);
@@ -182,6 +183,7 @@ private:
     bool makeRoom(FrameBatch& batch);
 
     ByteSource& source_;
+    bool atStart_ = true;  // a byte order mark may still be skipped
     Expect expect_ = Expect::countLine;
     std::int32_t count_ = 0;         // of the frame being read
     std::int64_t atomsLeft_ = 0;     // its atom lines still to come

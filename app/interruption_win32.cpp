@@ -1,0 +1,50 @@
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "app/interruption.hpp"
+#include "trajectory/output_file.hpp"
+
+namespace blockavg {
+namespace {
+
+std::atomic<OutputFile*> interrupted{nullptr};
+std::atomic<const char*> fileName{""};
+
+// Windows runs a console control handler on a thread of its own, so it may
+// wait for a write in progress and use the library.
+BOOL WINAPI onControlEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    if (OutputFile* file = interrupted.load()) {
+        file->cutBack();
+        const std::string message = std::string("blockavg: interrupted; ") + fileName.load() +
+                                    " holds " + std::to_string(file->completedWrites()) +
+                                    " averaged frames\n";
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(),
+                  static_cast<DWORD>(message.size()), &written, nullptr);
+    }
+    // The status a console program ends with on Ctrl-C.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+}  // namespace
+
+void cutBackOnInterruption(OutputFile& file, const char* name) noexcept {
+    fileName = name;
+    interrupted = &file;
+    SetConsoleCtrlHandler(onControlEvent, TRUE);
+}
+
+void stopCuttingBack() noexcept { interrupted = nullptr; }
+
+}  // namespace blockavg
