@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -509,6 +510,21 @@ TEST(FaultInjection, ASingleLineOf100Megabytes) {
             EXPECT_LT(measured->peakKib, 2.2 * lineSize / 1024) << "KiB";
         }
 #endif
+    }
+}
+
+// --help and --version whose text cannot be written fail, as GNU tools do.
+TEST(FaultInjection, HelpAndVersionOnAFullDisk) {
+    for (const char* flag : {"--help", "--version"}) {
+        SCOPED_TRACE(flag);
+        const ScratchDirectory directory;
+        const std::string command = "cd " + quoted(directory.path().string()) + " && " +
+                                    testing::blockavgCommand() + " " + flag +
+                                    " >/dev/full 2>stderr; echo $? >status";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(readFile(directory / "status"), "1\n");
+        EXPECT_EQ(readFile(directory / "stderr"),
+                  "blockavg: error writing standard output: No space left on device\n");
     }
 }
 
