@@ -1,10 +1,5 @@
 #include "app/batch_pipeline.hpp"
 
-#ifndef _WIN32
-#include <pthread.h>
-#include <signal.h>
-#endif
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +7,8 @@
 #include <mutex>
 #include <exception>
 #include <thread>
+
+#include "app/ending_signals.hpp"
 
 namespace blockavg {
 namespace {
@@ -172,29 +169,6 @@ private:
     unsigned helpers_ = 0;
 };
 
-#ifndef _WIN32
-// The signals that end a process, blocked on the threads started while this
-// lives.
-class EndingSignalsBlocked {
-public:
-    EndingSignalsBlocked() noexcept {
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-            sigaddset(&blocked, signalNumber);
-        }
-        pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
-    }
-    EndingSignalsBlocked(const EndingSignalsBlocked&) = delete;
-    EndingSignalsBlocked& operator=(const EndingSignalsBlocked&) = delete;
-    ~EndingSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-
-private:
-    sigset_t previous_{};
-};
-#else
-struct EndingSignalsBlocked {};
-#endif
 
 }  // namespace
 

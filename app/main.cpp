@@ -6,14 +6,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "app/averaging_run.hpp"
+#include "app/background_source.hpp"
 #include "app/command_line.hpp"
 #include "app/interruption.hpp"
 #include "app/processor_count.hpp"
 #include "app/standard_streams.hpp"
+#include "trajectory/decompression.hpp"
 #include "trajectory/file_source.hpp"
 #include "trajectory/output_file.hpp"
 
@@ -60,16 +63,32 @@ int standardOutputWritten() {
 int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     using namespace blockavg;
     const std::string inputName = inputPath == "-" ? "standard input" : inputPath;
-    FileSource input;
-    if (!input.open(inputPath)) {
-        sayError("cannot open " + inputName + ": " + input.errorMessage());
+    FileSource file;
+    if (!file.open(inputPath)) {
+        sayError("cannot open " + inputName + ": " + file.errorMessage());
         return exitFailure;
     }
-    if (input.isSameFileAs(outputFileName)) {
+    if (file.isSameFileAs(outputFileName)) {
         sayError(std::string(outputFileName) +
                  " is the input; writing it would destroy it before it is read");
         return exitFailure;
     }
+    // Compressed input is told by its first bytes, and read through its
+    // decompressor, which runs on a thread of its own where there are
+    // processors to spare.
+    const unsigned processors = usableProcessorCount();
+    const InputText text = openText(file);
+    if (text.source == nullptr) {
+        const std::string format = compressionName(text.compression);
+        sayError(inputName + ": cannot read " + format + "-compressed input: this build has no " +
+                 format + " support");
+        return exitFailure;
+    }
+    std::optional<BackgroundSource> decompressing;
+    if (text.compression != Compression::none && processors > 1) {
+        decompressing.emplace(*text.source);
+    }
+    ByteSource& input = decompressing ? *decompressing : *text.source;
     // One run at a time writes the output: a second one leaves it alone.
     OutputFile output;
     switch (output.open(outputFileName)) {
@@ -88,7 +107,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     const RunStreams streams{input, inputName, output, outputFileName, stdout, stderr};
     RunSettings settings;
     settings.blockLength = blockLength;
-    settings.threads = usableProcessorCount();
+    settings.threads = processors;
     bool succeeded = averageTrajectory(streams, settings);
     stopCuttingBack();
     if (!output.close() && succeeded) {

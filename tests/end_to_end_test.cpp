@@ -33,8 +33,8 @@ struct TrajectoryCase {
     bool warns;                          // something on stderr
 };
 
-TEST(EndToEnd, AveragesTrajectoriesExactly) {
-    const TrajectoryCase cases[] = {
+const std::vector<TrajectoryCase>& trajectoryCases() {
+    static const std::vector<TrajectoryCase> cases = {
         {"worked_example.xyz", {"2"}, "worked_example_block_2", false},
         {"worked_example.xyz", {"1"}, "worked_example_block_1", false},
         {"frames_250.xyz", {}, "frames_250_block_100", false},
@@ -56,7 +56,11 @@ TEST(EndToEnd, AveragesTrajectoriesExactly) {
         {"empty.xyz", {}, "empty", false},
         {"orca4_bomd_divinylbenzene.xyz", {"12"}, "orca4_bomd_block_12", false},
     };
-    for (const TrajectoryCase& c : cases) {
+    return cases;
+}
+
+TEST(EndToEnd, AveragesTrajectoriesExactly) {
+    for (const TrajectoryCase& c : trajectoryCases()) {
         SCOPED_TRACE(std::string(c.input) + " -> " + c.expected);
         const ScratchDirectory directory;
         std::vector<std::string> arguments{testData(c.input).string()};
@@ -67,6 +71,130 @@ TEST(EndToEnd, AveragesTrajectoriesExactly) {
         ASSERT_TRUE(result.output.has_value());
         EXPECT_EQ(*result.output, expectedFile(std::string(c.expected) + ".xmol"));
         EXPECT_EQ(!result.err.empty(), c.warns) << result.err;
+    }
+}
+
+// A compression tool, and how its output ends a file's name.
+struct Compressor {
+    const char* what;
+    const char* command;  // reads standard input, writes standard output
+    const char* suffix;
+};
+
+constexpr Compressor compressors[] = {
+    {"gzip", "gzip -c", ".gz"},
+    {"two gzip members", "split -n 2 --filter='gzip -c'", ".gz"},
+    {"zstd", "zstd -q -c", ".zst"},
+    {"xz", "xz -c", ".xz"},
+    {"bzip2", "bzip2 -c", ".bz2"},
+};
+
+// `input` compressed into `output`; false when the tool is missing.
+bool compress(const Compressor& compressor, const fs::path& input, const fs::path& output) {
+    const std::string command = std::string(compressor.command) + " <'" + input.string() +
+                                "' >'" + output.string() + "' 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+    return text;
+}
+
+// Every case of the table above, compressed in each format: told by its
+// first bytes, not its name, from a file or from standard input, with the
+// same report, output, messages and status as the plain text.
+TEST(EndToEnd, ReadsCompressedTrajectoriesLikeThePlainText) {
+    for (const Compressor& compressor : compressors) {
+        SCOPED_TRACE(compressor.what);
+        const ScratchDirectory inputs;
+        int number = 0;
+        for (const TrajectoryCase& c : trajectoryCases()) {
+            SCOPED_TRACE(c.input);
+            // Named without the suffix half of the time: the name tells nothing.
+            const std::string name =
+                std::string("in") + (++number % 2 == 0 ? compressor.suffix : ".xyz");
+            if (!compress(compressor, testData(c.input), inputs / name)) {
+                GTEST_SKIP() << "cannot run " << compressor.command;
+            }
+            std::vector<std::string> arguments{(inputs / name).string()};
+            arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+            const ScratchDirectory directory;
+            const auto result = runBlockavg(directory.path(), arguments);
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(result.out, expectedFile(std::string(c.expected) + ".stdout"));
+            EXPECT_EQ(result.output, expectedFile(std::string(c.expected) + ".xmol"));
+            EXPECT_EQ(!result.err.empty(), c.warns) << result.err;
+            if (number % 5 == 0) {
+                arguments[0] = "-";
+                const ScratchDirectory other;
+                const auto piped = runBlockavg(other.path(), arguments, inputs / name);
+                EXPECT_EQ(piped.status, 0);
+                EXPECT_EQ(piped.out, result.out);
+                EXPECT_EQ(piped.output, result.output);
+                EXPECT_EQ(piped.err,
+                          replaced(result.err, (inputs / name).string(), "standard input"));
+            }
+        }
+    }
+}
+
+// A damaged compressed trajectory (cut short, a byte changed, a checksum
+// that does not match): status 1, a message that names the file and what
+// was wrong, and the whole averaged frames written before it.
+TEST(EndToEnd, StopsAtADamagedCompressedStream) {
+    const std::string plain = readFile(testData("frames_250.xyz"));
+    const ScratchDirectory reference;
+    const auto whole = runBlockavg(reference.path(), {testData("frames_250.xyz").string(), "1"});
+    ASSERT_TRUE(whole.output.has_value());
+    struct Damage {
+        const char* what;
+        // The damaged bytes, from the compressed ones.
+        std::string (*make)(const std::string&);
+    };
+    const Damage damages[] = {
+        {"cut short", [](const std::string& bytes) { return bytes.substr(0, bytes.size() / 2); }},
+        {"a byte changed",
+         [](const std::string& bytes) {
+             std::string changed = bytes;
+             changed[changed.size() / 3] = static_cast<char>(changed[changed.size() / 3] ^ 0x55);
+             return changed;
+         }},
+        {"a checksum that does not match",
+         [](const std::string& bytes) {
+             std::string changed = bytes;
+             changed[changed.size() - 6] = static_cast<char>(changed[changed.size() - 6] ^ 0x01);
+             return changed;
+         }},
+    };
+    for (const Compressor& compressor : compressors) {
+        SCOPED_TRACE(compressor.what);
+        const ScratchDirectory inputs;
+        if (!compress(compressor, testData("frames_250.xyz"), inputs / "whole")) {
+            GTEST_SKIP() << "cannot run " << compressor.command;
+        }
+        const std::string compressed = readFile(inputs / "whole");
+        for (const Damage& damage : damages) {
+            SCOPED_TRACE(damage.what);
+            writeFile(inputs / "in.xyz", damage.make(compressed));
+            const ScratchDirectory directory;
+            const auto result =
+                runBlockavg(directory.path(), {(inputs / "in.xyz").string(), "1"});
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err.rfind("blockavg: error reading " + (inputs / "in.xyz").string() +
+                                           ": ",
+                                       0),
+                      0u)
+                << result.err;
+            ASSERT_TRUE(result.output.has_value());
+            const std::string& output = *result.output;
+            EXPECT_EQ(whole.output->compare(0, output.size(), output), 0);
+            EXPECT_TRUE(output.empty() || whole.output->compare(output.size() - 1, 3, "\n3\n") == 0)
+                << "not whole frames";
+        }
     }
 }
 

@@ -1,0 +1,99 @@
+#include "app/background_source.hpp"
+
+#include <algorithm>
+#include <exception>
+
+#include "app/ending_signals.hpp"
+
+namespace blockavg {
+namespace {
+
+constexpr std::size_t bufferCount = 4;
+constexpr std::size_t bufferSize = std::size_t{1} << 20;
+
+}  // namespace
+
+BackgroundSource::BackgroundSource(ByteSource& inner) : inner_(inner) {
+    try {
+        buffers_.resize(bufferCount);
+        for (Buffer& buffer : buffers_) {
+            buffer.bytes.resize(bufferSize);
+        }
+        const EndingSignalsBlocked blocked;
+        thread_ = std::thread([this] { readAhead(); });
+    } catch (const std::exception&) {
+        buffers_.clear();  // read directly
+    }
+}
+
+BackgroundSource::~BackgroundSource() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void BackgroundSource::readAhead() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || filled_ < buffers_.size(); });
+        if (stopping_) {
+            return;
+        }
+        Buffer& buffer = buffers_[nextToFill_];
+        lock.unlock();
+        const std::ptrdiff_t got = inner_.readSome(buffer.bytes.data(), buffer.bytes.size());
+        std::string error = got < 0 ? inner_.errorMessage() : std::string();
+        lock.lock();
+        if (got <= 0) {
+            innerEnded_ = got == 0;
+            innerFailed_ = got < 0;
+            error_ = std::move(error);
+            changed_.notify_all();
+            return;
+        }
+        buffer.size = static_cast<std::size_t>(got);
+        nextToFill_ = (nextToFill_ + 1) % buffers_.size();
+        ++filled_;
+        changed_.notify_all();
+    }
+}
+
+std::ptrdiff_t BackgroundSource::readSome(char* destination, std::size_t size) {
+    if (buffers_.empty()) {
+        return inner_.readSome(destination, size);
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return filled_ > 0 || innerEnded_ || innerFailed_; });
+    if (filled_ == 0) {
+        return innerFailed_ ? -1 : 0;
+    }
+    Buffer& buffer = buffers_[nextToRead_];
+    const std::size_t count = std::min(size, buffer.size - readOffset_);
+    // The buffer being read is not refilled until it is done, so the copy
+    // needs no lock.
+    lock.unlock();
+    std::copy_n(buffer.bytes.data() + readOffset_, count, destination);
+    lock.lock();
+    readOffset_ += count;
+    if (readOffset_ == buffer.size) {
+        readOffset_ = 0;
+        nextToRead_ = (nextToRead_ + 1) % buffers_.size();
+        --filled_;
+        changed_.notify_all();
+    }
+    return static_cast<std::ptrdiff_t>(count);
+}
+
+std::string BackgroundSource::errorMessage() const {
+    if (buffers_.empty()) {
+        return inner_.errorMessage();
+    }
+    return error_;
+}
+
+}  // namespace blockavg

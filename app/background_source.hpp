@@ -1,0 +1,55 @@
+#pragma once
+
+// A byte source read on a thread of its own, a few buffers ahead of its
+// reader: decompression then runs as a stage of its own, beside the parsing,
+// rather than inside the in-order reading step. A buffer is handed on as soon
+// as the source gives it bytes, so input from a pipe still arrives as it
+// comes. The thread takes none of the signals that end the process, and has
+// ended when the object goes.
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "trajectory/byte_source.hpp"
+
+namespace blockavg {
+
+class BackgroundSource final : public ByteSource {
+public:
+    // Starts reading `inner`; when no thread can be started, reads it
+    // directly instead.
+    explicit BackgroundSource(ByteSource& inner);
+    ~BackgroundSource() override;
+
+    std::ptrdiff_t readSome(char* buffer, std::size_t size) override;
+    bool isSameFileAs(const std::string& path) const override { return inner_.isSameFileAs(path); }
+    std::string errorMessage() const override;
+
+private:
+    struct Buffer {
+        std::vector<char> bytes;
+        std::size_t size = 0;
+    };
+
+    void readAhead();
+
+    ByteSource& inner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Buffer> buffers_;
+    std::size_t nextToFill_ = 0;  // buffers are filled and read in turn
+    std::size_t nextToRead_ = 0;
+    std::size_t filled_ = 0;      // how many are filled and not yet read
+    std::size_t readOffset_ = 0;  // into the buffer being read
+    bool innerEnded_ = false;
+    bool innerFailed_ = false;
+    bool stopping_ = false;
+    std::string error_;
+    std::thread thread_;
+};
+
+}  // namespace blockavg

@@ -1,0 +1,110 @@
+// gzip input, inflated by ISA-L (Debian's libisal-dev): about three times
+// as fast as zlib on this tool's inputs (1 GB written by gzip -6: 1.0 s
+// against 3.0 s on one core). Members written one after another (gzip's
+// and pigz's concatenations) are read as one stream, as gzip -d reads them.
+
+#include <isa-l/igzip_lib.h>
+
+#include <string>
+#include <utility>
+
+#include "trajectory/compressed_input.hpp"
+#include "trajectory/decompression.hpp"
+
+namespace blockavg {
+namespace {
+
+std::string damage(int code) {
+    switch (code) {
+        case ISAL_INVALID_BLOCK:
+            return "the gzip data is damaged (an invalid block)";
+        case ISAL_INVALID_SYMBOL:
+            return "the gzip data is damaged (an invalid code)";
+        case ISAL_INVALID_LOOKBACK:
+            return "the gzip data is damaged (a reference before its start)";
+        case ISAL_INVALID_WRAPPER:
+            return "the gzip data is damaged (no gzip header where one belongs)";
+        case ISAL_UNSUPPORTED_METHOD:
+            return "the gzip data uses a compression method other than deflate";
+        case ISAL_INCORRECT_CHECKSUM:
+            return "the gzip data is damaged (its checksum does not match)";
+        default:
+            return "the gzip data cannot be read (ISA-L error " + std::to_string(code) + ")";
+    }
+}
+
+class GzipSource final : public ByteSource {
+public:
+    GzipSource(ByteSource& raw, std::string start) : raw_(raw), input_(raw, std::move(start)) {
+        startMember();
+    }
+
+    std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
+        if (!error_.empty()) {
+            return -1;
+        }
+        for (;;) {
+            if (state_.block_state == ISAL_BLOCK_FINISH) {
+                // A member has ended: another may follow.
+                if (input_.size() == 0 && !input_.refill()) {
+                    return finish();
+                }
+                startMember();
+            }
+            if (input_.size() == 0 && !input_.refill()) {
+                return finish();
+            }
+            state_.next_in = const_cast<unsigned char*>(input_.data());
+            const auto available = static_cast<std::uint32_t>(
+                std::min<std::size_t>(input_.size(), UINT32_MAX));
+            state_.avail_in = available;
+            state_.next_out = reinterpret_cast<unsigned char*>(buffer);
+            state_.avail_out = static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
+            const int result = isal_inflate(&state_);
+            input_.take(available - state_.avail_in);
+            if (result < 0) {
+                error_ = damage(result);
+                return -1;
+            }
+            const std::size_t produced =
+                std::min<std::size_t>(size, UINT32_MAX) - state_.avail_out;
+            if (produced > 0) {
+                return static_cast<std::ptrdiff_t>(produced);
+            }
+        }
+    }
+
+    bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
+    std::string errorMessage() const override { return error_; }
+
+private:
+    void startMember() noexcept {
+        isal_inflate_init(&state_);
+        state_.crc_flag = ISAL_GZIP;
+    }
+
+    // The raw input has no more bytes: the end, if a member has just ended.
+    std::ptrdiff_t finish() {
+        if (!input_.error().empty()) {
+            error_ = input_.error();
+        } else if (state_.block_state != ISAL_BLOCK_FINISH) {
+            error_ = "the gzip stream is cut short";
+        } else {
+            return 0;
+        }
+        return -1;
+    }
+
+    ByteSource& raw_;
+    CompressedInput input_;
+    inflate_state state_{};
+    std::string error_;
+};
+
+}  // namespace
+
+std::unique_ptr<ByteSource> makeGzipSource(ByteSource& raw, std::string start) {
+    return std::make_unique<GzipSource>(raw, std::move(start));
+}
+
+}  // namespace blockavg
