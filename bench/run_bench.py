@@ -13,6 +13,7 @@ import json
 import os
 import platform
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -164,6 +165,74 @@ def make_tools(blockavg: str, yardstick: str, with_peers: bool) -> list:
     return tools
 
 
+COMPRESSIONS = (  # suffix, command that writes it, command that reads it
+    (".gz", ["gzip", "-6", "-c"], "zcat"),
+    (".zst", ["zstd", "-3", "-q", "-c"], "zstd -dc"),
+    (".bz2", ["bzip2", "-9", "-c"], "bzcat"),
+    (".xz", ["xz", "-6", "-T2", "-c"], "xzcat"),
+)
+
+
+def make_compressed(path: str) -> dict:
+    """Compressed copies of `path` beside it (kept for later runs), by suffix."""
+    copies = {}
+    for suffix, command, _ in COMPRESSIONS:
+        copy = path + suffix
+        if not os.path.exists(copy) or os.path.getmtime(copy) < os.path.getmtime(path):
+            log("+ %s < %s > %s" % (" ".join(command), path, copy))
+            with open(path, "rb") as source, open(copy + ".part", "wb") as target:
+                subprocess.run(["nice", "-n", "10"] + command, stdin=source, stdout=target,
+                               check=True)
+            os.replace(copy + ".part", copy)
+        copies[suffix] = copy
+    return copies
+
+
+def make_compressed_tools(blockavg: str, copies: dict, with_peers: bool) -> list:
+    """blockavg on compressed copies, the same through the format's own decompressor in a
+    pipe, that decompressor alone, and the peers through their own readers."""
+    blockavg_version = first_line(command_output([blockavg, "--version"]))
+    tools = [Tool("blockavg, plain text", blockavg_version, "blockavg",
+                  lambda path, work: [blockavg, path, str(BLOCK)],
+                  output=lambda work: os.path.join(work, "trajectory.xmol"), slow_allowed=False)]
+    for suffix, _, reader in COMPRESSIONS:
+        copy = copies[suffix]
+        tools.append(Tool("blockavg run.xyz%s" % suffix, blockavg_version, "blockavg",
+                          lambda path, work, copy=copy: [blockavg, copy, str(BLOCK)],
+                          output=lambda work: os.path.join(work, "trajectory.xmol"),
+                          slow_allowed=suffix in (".bz2", ".xz")))
+        if suffix in (".gz", ".zst"):
+            tools.append(Tool("%s | blockavg -" % reader, blockavg_version, "blockavg",
+                              lambda path, work, copy=copy, reader=reader:
+                              ["sh", "-c", "%s '%s' | '%s' - %d" % (reader, copy, blockavg,
+                                                                    BLOCK)],
+                              output=lambda work: os.path.join(work, "trajectory.xmol"),
+                              slow_allowed=False))
+            tools.append(Tool("%s > /dev/null" % reader, reader, "floor",
+                              lambda path, work, copy=copy, reader=reader:
+                              ["sh", "-c", "%s '%s' > /dev/null" % (reader, copy)],
+                              slow_allowed=False))
+    if not with_peers:
+        return tools
+    python = "Python " + first_line(command_output([DEBIAN_PYTHON, "--version"])).split()[-1]
+    peers = (("MDAnalysis", "mdanalysis_reader.py", "MDAnalysis %s" % python_version("MDAnalysis"),
+              (".gz", ".bz2")),
+             ("ASE (ase.io.iread)", "ase_iread.py", "ASE %s" % python_version("ase"),
+              (".gz", ".bz2", ".xz")),
+             ("MDTraj (XYZTrajectoryFile)", "mdtraj_reader.py",
+              "MDTraj %s" % python_version("mdtraj.version", "version"), (".gz",)))
+    for name, script, version, suffixes in peers:
+        for suffix in suffixes:
+            copy = copies[suffix]
+            tools.append(Tool("%s, run.xyz%s" % (name, suffix), "%s, %s" % (version, python),
+                              "peer",
+                              lambda path, work, copy=copy, script=script:
+                              [DEBIAN_PYTHON, "-W", "ignore", os.path.join(PEERS_DIR, script),
+                               copy, str(BLOCK), os.path.join(work, "out.xyz")],
+                              output=lambda work: os.path.join(work, "out.xyz")))
+    return tools
+
+
 # ---------------------------------------------------------------- checking
 
 
@@ -218,14 +287,20 @@ def check_output(reference: str, output: str) -> str:
 # ---------------------------------------------------------------- timing
 
 
-def timed_run(argv: list, work: str) -> tuple:
-    """(wall seconds, peak RSS in KiB, user + system CPU seconds, exit status)
-    of one run in `work`."""
+def timed_run(argv: list, work: str, limit=None) -> tuple:
+    """(wall seconds, peak RSS in KiB, user + system CPU seconds, exit status) of one run in
+    `work`; a run still going after `limit` seconds is killed, with status "timeout"."""
     rss_file = os.path.join(work, ".rss")
     start = time.perf_counter()
-    result = subprocess.run([TIME, "-f", "%M %U %S", "-o", rss_file] + argv, cwd=work,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE)
+    process = subprocess.Popen([TIME, "-f", "%M %U %S", "-o", rss_file] + argv, cwd=work,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        _, stderr = process.communicate(timeout=limit)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        return time.perf_counter() - start, 0, 0.0, "timeout"
     wall = time.perf_counter() - start
     try:
         with open(rss_file) as f:
@@ -234,9 +309,9 @@ def timed_run(argv: list, work: str) -> tuple:
         rss, cpu = int(fields[0]), float(fields[1]) + float(fields[2])
     except (OSError, ValueError, IndexError):
         rss, cpu = 0, 0.0
-    if result.returncode != 0:
-        sys.stderr.write(result.stderr.decode(errors="replace")[-2000:])
-    return wall, rss, cpu, result.returncode
+    if process.returncode != 0:
+        sys.stderr.write(stderr.decode(errors="replace")[-2000:])
+    return wall, rss, cpu, process.returncode
 
 
 def load_average() -> str:
@@ -247,17 +322,21 @@ def load_average() -> str:
         return "?"
 
 
-def bench_size(tools, path, megabytes, args, scratch) -> dict:
+def bench_size(tools, path, megabytes, args, scratch, cached=()) -> dict:
+    """Times `tools` on `path`, interleaved. MB/s counts the bytes of trajectory text in
+    `path`; `cached` are further files the tools read (compressed copies), brought into the
+    page cache with it."""
     size = os.path.getsize(path)
     log("%s: %s (%d bytes), load %s" % (size_label(megabytes), path, size, load_average()))
     # Twice through the page cache, so every tool reads from memory.
     for _ in range(2):
-        subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)
+        for name in (path,) + tuple(cached):
+            subprocess.run(["cat", name], stdout=subprocess.DEVNULL, check=True)
 
     # The reference every peer is checked against: blockavg at the peers' block length.
     reference_dir = os.path.join(scratch, "reference")
     os.makedirs(reference_dir, exist_ok=True)
-    reference_tool = next(t for t in tools if t.name == "blockavg")
+    reference_tool = next(t for t in tools if t.kind == "blockavg")
     _, _, _, status = timed_run(reference_tool.argv(path, reference_dir), reference_dir)
     if status != 0:
         raise SystemExit("blockavg failed on %s (status %d)" % (path, status))
@@ -276,7 +355,13 @@ def bench_size(tools, path, megabytes, args, scratch) -> dict:
             work = os.path.join(scratch, "work")
             shutil.rmtree(work, ignore_errors=True)
             os.makedirs(work)
-            wall, rss, cpu, status = timed_run(tool.argv(path, work), work)
+            limit = args.peer_limit if tool.kind == "peer" else None
+            wall, rss, cpu, status = timed_run(tool.argv(path, work), work, limit)
+            if status == "timeout":
+                row["status"] = status
+                row["check"] = "stopped after %g s" % args.peer_limit
+                log("  %-28s stopped after %g s" % (tool.name, args.peer_limit))
+                continue
             if status != 0:
                 row["status"] = status
                 row["check"] = "exit status %d" % status
@@ -366,6 +451,42 @@ def headline_rows(results: list) -> list:
                  "%.1f MiB / %.1f MiB" % (by_size[smallest]["blockavg"]["peak_rss_kib"] / 1024,
                                           blockavg["peak_rss_kib"] / 1024)))
     return rows
+
+
+def compressed_section(result: dict, args) -> list:
+    """The compressed-input table and its two ratios."""
+    if not result:
+        return []
+    tools = result["tools"]
+    out = ["## Compressed input, %s of trajectory text\n" % size_label(result["megabytes"]),
+           "The same trajectory compressed with `gzip -6`, `zstd -3`, `bzip2 -9` and `xz -6`; "
+           "MB/s counts bytes of trajectory text, not of the compressed file. Load average "
+           "before: %s, after: %s.\n" % (result["load_before"], result["load_after"])]
+    for fast, slow in (("blockavg run.xyz.gz", "zcat | blockavg -"),
+                       ("blockavg run.xyz.zst", "zstd -dc | blockavg -")):
+        if fast in tools and slow in tools:
+            out.append("- `%s` runs %s times as fast as `%s`." % (
+                fast, speed_ratio(tools, fast, slow), slow))
+    out.append("")
+    out.append("| tool | version | runs | median s | MB/s | CPU s | peak RSS MiB | check |")
+    out.append("|---|---|---:|---:|---:|---:|---:|---|")
+    for name, row in tools.items():
+        median = row["median_seconds"]
+        check = row["check"] or "—"
+        if row["kind"] == "peer" and check != "ok" and row["status"] != "timeout":
+            check = "**FAILED: %s**" % check
+        cpu = row["median_cpu_seconds"]
+        slower = row["status"] == "timeout"
+        out.append("| %s | %s | %d | %s | %s | %s | %s | %s |" % (
+            name, row["version"], row["runs"],
+            "%.3f" % median if median else ("> %g" % args.peer_limit if slower else "n/a"),
+            format_rate(row["mb_per_s"]) if median else (
+                "< %s" % format_rate(result["bytes"] / 1e6 / args.peer_limit) if slower
+                else "n/a"),
+            "%.2f" % cpu if cpu is not None else "n/a",
+            "%.1f" % (row["peak_rss_kib"] / 1024) if row["peak_rss_kib"] else "n/a", check))
+    out.append("")
+    return out
 
 
 def scaling_rows(tools: dict) -> list:
@@ -466,7 +587,8 @@ def write_chart(results: list, png: str) -> bool:
 
 
 def write_results(results: list, environment: dict, micro: str, hyperfine: str,
-                  args, markdown: str, plain=None, differential="", steps=None) -> None:
+                  args, markdown: str, plain=None, differential="", steps=None,
+                  compressed=None) -> None:
     out = []
     out.append("# Benchmark results\n")
     out.append("Written by `bench/run%s` on %s. Regenerate with `bench/run`; "
@@ -515,6 +637,7 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
             "%.0f %%" % (100 * efficiency) if efficiency else "n/a"))
     out.append("")
     out += serial_section(steps or {})
+    out += compressed_section(compressed or {}, args)
     out.append("![throughput](throughput.png)\n")
     for result in results:
         tools = result["tools"]
@@ -680,10 +803,15 @@ def main() -> int:
     parser.add_argument("--budget", type=float, default=120.0,
                         help="seconds a slow peer may spend on one size: it runs as many "
                              "times as its first run fits in this, at least once (120)")
+    parser.add_argument("--peer-limit", type=float, default=600.0,
+                        help="seconds after which one run of a peer is stopped and reported "
+                             "as slower than that (600)")
     parser.add_argument("--no-peers", action="store_true",
                         help="only blockavg, the yardstick and the reading floor")
     parser.add_argument("--no-build", action="store_true", help="use the existing build")
     parser.add_argument("--no-micro", action="store_true", help="skip the micro-benchmarks")
+    parser.add_argument("--no-compressed", action="store_true",
+                        help="skip the compressed copies of the largest input")
     parser.add_argument("--no-plain", action="store_true",
                         help="skip the 200 MB input in the plain `%%s %%.8f` layout")
     parser.add_argument("--differential", type=int, default=5_000_000,
@@ -728,6 +856,13 @@ def main() -> int:
             plain = bench_size(plain_tools, make_plain_data(args.data_dir, 200), 200, args,
                                scratch)
         hyperfine = run_hyperfine(blockavg, yardstick, paths[sizes[-1]], scratch)
+        compressed = None
+        if not args.quick and not args.no_compressed:
+            largest = sizes[-1]
+            copies = make_compressed(paths[largest])
+            compressed = bench_size(make_compressed_tools(blockavg, copies, not args.no_peers),
+                                    paths[largest], largest, args, scratch,
+                                    cached=tuple(copies.values()))
     steps = run_step_times(step_binary, paths[sizes[-1]], args.runs)
     micro = "" if args.no_micro else run_micro(micro_binary, 0.5)
     differential = run_differential(args.differential) if args.differential > 0 else ""
@@ -736,14 +871,16 @@ def main() -> int:
     os.makedirs(args.output_dir, exist_ok=True)
     with open(os.path.join(args.output_dir, "results.json"), "w", encoding="utf-8") as f:
         json.dump({"environment": environment, "results": results, "plain": plain,
-                   "steps": steps}, f, indent=1)
+                   "steps": steps, "compressed": compressed}, f, indent=1)
         f.write("\n")
     write_chart(results, os.path.join(args.output_dir, "throughput.png"))
     write_results(results, environment, micro, hyperfine, args,
-                  os.path.join(args.output_dir, "RESULTS.md"), plain, differential, steps)
+                  os.path.join(args.output_dir, "RESULTS.md"), plain, differential, steps,
+                  compressed)
     log("wrote %s" % os.path.join(args.output_dir, "RESULTS.md"))
-    failed = [name for r in results for name, row in r["tools"].items()
-              if row["kind"] == "peer" and row["check"] != "ok"]
+    failed = [name for r in results + ([compressed] if compressed else [])
+              for name, row in r["tools"].items()
+              if row["kind"] == "peer" and row["check"] != "ok" and row["status"] != "timeout"]
     if failed:
         log("peers that failed the check: " + ", ".join(sorted(set(failed))))
     return 0

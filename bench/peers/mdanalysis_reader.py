@@ -13,7 +13,7 @@ import sys
 import MDAnalysis as mda
 import numpy as np
 
-from peer_output import write_frame
+from peer_output import open_input, write_frame
 
 
 def main() -> int:
@@ -24,7 +24,7 @@ def main() -> int:
     offsets = trajectory._offsets if trajectory.n_frames else []
     sums = np.zeros((len(names), 3))
     box_sum = 0.0
-    with open(path, "rb") as comments, open(output, "w") as out:
+    with open_input(path) as comments, open(output, "w") as out:
         for ts in trajectory:
             sums += ts.positions
             comments.seek(offsets[ts.frame])

@@ -11,7 +11,7 @@ import sys
 
 from mdtraj.formats import XYZTrajectoryFile
 
-from peer_output import write_frame
+from peer_output import open_input, write_frame
 
 
 def main() -> int:
@@ -20,7 +20,8 @@ def main() -> int:
     names = None
     box_sum = 0.0
     frames = 0
-    with XYZTrajectoryFile(path) as xyz_file, open(path, "rb") as side, open(output, "w") as out:
+    with XYZTrajectoryFile(path) as xyz_file, open_input(path) as side, \
+            open(output, "w") as out:
         while True:
             start = xyz_file._fh.tell()
             xyz = xyz_file.read(n_frames=1)
