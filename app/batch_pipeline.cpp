@@ -3,9 +3,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <mutex>
-#include <exception>
 #include <thread>
 
 #include "app/ending_signals.hpp"
@@ -168,7 +168,6 @@ private:
     bool inputEnded_ = false;
     unsigned helpers_ = 0;
 };
-
 
 }  // namespace
 

@@ -47,7 +47,8 @@ extern "C" void onEndingSignal(int signalNumber) {
         out = put(out, end, " holds ");
         out = putNumber(out, end, file->completedWrites());
         out = put(out, end, " averaged frames\n");
-        const ssize_t ignored = ::write(STDERR_FILENO, message, static_cast<std::size_t>(out - message));
+        const ssize_t ignored =
+            ::write(STDERR_FILENO, message, static_cast<std::size_t>(out - message));
         (void)ignored;
     }
     // The signal is blocked while its handler runs: raised again at its

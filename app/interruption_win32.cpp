@@ -1,16 +1,9 @@
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <atomic>
 #include <string>
 
 #include "app/interruption.hpp"
 #include "trajectory/output_file.hpp"
+#include "trajectory/windows_api.hpp"
 
 namespace blockavg {
 namespace {

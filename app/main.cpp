@@ -99,8 +99,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
                      "; it was left as it is");
             return exitFailure;
         case OutputFile::OpenResult::failed:
-            sayError(std::string("cannot create ") + outputFileName + ": " +
-                     output.errorMessage());
+            sayError(std::string("cannot create ") + outputFileName + ": " + output.errorMessage());
             return exitFailure;
     }
     cutBackOnInterruption(output, outputFileName);

@@ -3,15 +3,9 @@
 #include <thread>
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <bitset>
+
+#include "trajectory/windows_api.hpp"
 #elif defined(__linux__)
 #include <sched.h>
 #endif

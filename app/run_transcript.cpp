@@ -83,8 +83,8 @@ void RunTranscript::formatFrames() noexcept {
                 nameBegin = nameEnd;
             }
             entry.frame.names = nameViews_;
-            entry.frame.sums = std::span<const double>(sums_).subspan(3 * entry.firstAtom,
-                                                                     3 * entry.count);
+            entry.frame.sums =
+                std::span<const double>(sums_).subspan(3 * entry.firstAtom, 3 * entry.count);
             entry.frame.stepLabel =
                 std::string_view(labels_).substr(entry.labelBegin, entry.frame.stepLabel.size());
             entry.textBegin = used;
@@ -97,9 +97,8 @@ void RunTranscript::formatFrames() noexcept {
     }
 }
 
-bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics,
-                           AveragedFrameWriter& writer, std::string_view outputName,
-                           std::string_view inputName) {
+bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedFrameWriter& writer,
+                           std::string_view outputName, std::string_view inputName) {
     std::size_t written = 0;
     // The report is not the product: a console that cannot take it (a full
     // disk behind a redirection, a closed pipe) does not stop the run.

@@ -265,8 +265,8 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
                    diagnostics.file());
         result.status = 1;
     } else {
-        const RunStreams streams{*text.source, "in.xyz", sink, "trajectory.xmol",
-                                 console.file(), diagnostics.file()};
+        const RunStreams streams{*text.source,      "in.xyz",       sink,
+                                 "trajectory.xmol", console.file(), diagnostics.file()};
         result.status = averageTrajectory(streams, run) ? 0 : 1;
     }
     result.output = sink.bytes();
@@ -335,9 +335,10 @@ std::string checkFuzzInput(std::string_view data) {
     // to hold: every run of text succeeds. A compressed stream may be
     // damaged: then a read error names the format.
     const bool compressed = detectCompression(input, true) != Compression::none;
-    const bool damaged = result.status == 1 && compressed &&
-                         result.diagnostics.rfind("blockavg: error reading in.xyz: ", 0) == 0 &&
-                         std::count(result.diagnostics.begin(), result.diagnostics.end(), '\n') == 1;
+    const bool damaged =
+        result.status == 1 && compressed &&
+        result.diagnostics.rfind("blockavg: error reading in.xyz: ", 0) == 0 &&
+        std::count(result.diagnostics.begin(), result.diagnostics.end(), '\n') == 1;
     if (result.status != 0 && !damaged) {
         return "exit status " + std::to_string(result.status) +
                " with diagnostics: " + result.diagnostics;

@@ -1,7 +1,7 @@
 #pragma once
 
-// The whole averaging pass run in memory (fuzz/memory_streams.hpp), and the properties every such run must have, shared
-// by the fuzz target and the tests.
+// The whole averaging pass run in memory (fuzz/memory_streams.hpp), and the properties every such
+// run must have, shared by the fuzz target and the tests.
 //
 // POSIX only (open_memstream): this is test code, not part of the tool.
 
@@ -17,7 +17,7 @@ namespace blockavg::fuzzing {
 struct PassSettings {
     std::int32_t blockLength = 100;
     unsigned threads = 1;
-    std::size_t chunkSize = never;  // bytes handed out per read, as a pipe might
+    std::size_t chunkSize = never;     // bytes handed out per read, as a pipe might
     std::size_t readFailsAt = never;   // after this many bytes reading fails
     std::size_t writeFailsAt = never;  // writing fails once the output would pass this size
 };

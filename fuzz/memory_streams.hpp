@@ -57,9 +57,7 @@ public:
         bytes_.append(bytes);
         return true;
     }
-    std::string errorMessage() const override {
-        return std::generic_category().message(ENOSPC);
-    }
+    std::string errorMessage() const override { return std::generic_category().message(ENOSPC); }
     const std::string& bytes() const noexcept { return bytes_; }
     void reserve(std::size_t size) { bytes_.reserve(size); }
 

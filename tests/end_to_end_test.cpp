@@ -82,17 +82,15 @@ struct Compressor {
 };
 
 constexpr Compressor compressors[] = {
-    {"gzip", "gzip -c", ".gz"},
-    {"two gzip members", "split -n 2 --filter='gzip -c'", ".gz"},
-    {"zstd", "zstd -q -c", ".zst"},
-    {"xz", "xz -c", ".xz"},
+    {"gzip", "gzip -c", ".gz"},     {"two gzip members", "split -n 2 --filter='gzip -c'", ".gz"},
+    {"zstd", "zstd -q -c", ".zst"}, {"xz", "xz -c", ".xz"},
     {"bzip2", "bzip2 -c", ".bz2"},
 };
 
 // `input` compressed into `output`; false when the tool is missing.
 bool compress(const Compressor& compressor, const fs::path& input, const fs::path& output) {
-    const std::string command = std::string(compressor.command) + " <'" + input.string() +
-                                "' >'" + output.string() + "' 2>/dev/null";
+    const std::string command = std::string(compressor.command) + " <'" + input.string() + "' >'" +
+                                output.string() + "' 2>/dev/null";
     return std::system(command.c_str()) == 0;
 }
 
@@ -181,12 +179,10 @@ TEST(EndToEnd, StopsAtADamagedCompressedStream) {
             SCOPED_TRACE(damage.what);
             writeFile(inputs / "in.xyz", damage.make(compressed));
             const ScratchDirectory directory;
-            const auto result =
-                runBlockavg(directory.path(), {(inputs / "in.xyz").string(), "1"});
+            const auto result = runBlockavg(directory.path(), {(inputs / "in.xyz").string(), "1"});
             EXPECT_EQ(result.status, 1);
-            EXPECT_EQ(result.err.rfind("blockavg: error reading " + (inputs / "in.xyz").string() +
-                                           ": ",
-                                       0),
+            EXPECT_EQ(result.err.rfind(
+                          "blockavg: error reading " + (inputs / "in.xyz").string() + ": ", 0),
                       0u)
                 << result.err;
             ASSERT_TRUE(result.output.has_value());

@@ -369,8 +369,8 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFrames) {
         BackgroundCommand run(fifoRun(directory));
         const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
         ASSERT_GE(producer, 0);
-        ASSERT_TRUE(writeAll(producer, std::string(twoAtomFrame1) + twoAtomFrame2 +
-                                           "2\nafter 30 steps, BOX: 2"));
+        ASSERT_TRUE(writeAll(
+            producer, std::string(twoAtomFrame1) + twoAtomFrame2 + "2\nafter 30 steps, BOX: 2"));
         const std::string twoFrames = std::string(averagedFrame1) + averagedFrame2;
         ASSERT_TRUE(waitForContent(directory / "trajectory.xmol", twoFrames, 30s));
         run.signal(signalNumber);
@@ -397,7 +397,8 @@ TEST(FaultInjection, ASecondRunLeavesAFileThatIsBeingWritten) {
     const auto second =
         runBlockavg(directory.path(), {testData("worked_example.xyz").string(), "1"});
     EXPECT_EQ(second.status, 1);
-    EXPECT_EQ(second.err, "blockavg: another run is writing trajectory.xmol; it was left as it is\n");
+    EXPECT_EQ(second.err,
+              "blockavg: another run is writing trajectory.xmol; it was left as it is\n");
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.output, averagedFrame1);
 

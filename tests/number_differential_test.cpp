@@ -226,9 +226,9 @@ TEST(NumberDifferential, FixedNotationMatchesToChars) {
         }
     };
     const double edges[] = {
-        0.0,  5e-7,      0x1p-30,   0x1p-11,   0x1p43,         0x1p53, 0.5,      1.5, 2.5,
-        1e-6, 0.0078125, 9.9999995, 0.9999995, 999999.9999995, 1e300,  INFINITY, NAN,
-        10.0, 99.9999995, 100.0,   9999.9999995, 8589.0, 8588.9999995, 1.0000005};
+        0.0, 5e-7, 0x1p-30,    0x1p-11,   0x1p43,       0x1p53,         0.5,          1.5,
+        2.5, 1e-6, 0.0078125,  9.9999995, 0.9999995,    999999.9999995, 1e300,        INFINITY,
+        NAN, 10.0, 99.9999995, 100.0,     9999.9999995, 8589.0,         8588.9999995, 1.0000005};
     for (const double edge : edges) {
         for (const double value :
              {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)}) {

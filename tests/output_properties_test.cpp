@@ -532,8 +532,8 @@ TEST(OutputProperties, PeakMemoryDoesNotGrowWithTheNumberOfFrames) {
     RecordProperty("peak_kib_100000_frames", std::to_string(shortRun->peakKib));
     RecordProperty("peak_kib_1000000_frames", std::to_string(longRun->peakKib));
     EXPECT_LE(std::labs(longRun->peakKib - shortRun->peakKib), 2048)
-        << "100,000 frames: " << shortRun->peakKib
-        << " KiB, 1,000,000 frames: " << longRun->peakKib << " KiB";
+        << "100,000 frames: " << shortRun->peakKib << " KiB, 1,000,000 frames: " << longRun->peakKib
+        << " KiB";
 #endif
 }
 

@@ -72,9 +72,9 @@ Reading readAll(const std::string& bytes, std::size_t chunkSize = never,
             frame.ending = outcome.ending;
             if (outcome.ending == FrameEnding::inputEnded) {
                 const SlotValues& last = batch.last();
-                frame.atoms.resize(static_cast<std::size_t>(frame.count),
-                                   {std::string(last.atomName), last.atomX, last.atomY,
-                                    last.atomZ});
+                frame.atoms.resize(
+                    static_cast<std::size_t>(frame.count),
+                    {std::string(last.atomName), last.atomX, last.atomY, last.atomZ});
             }
             if (outcome.ending == FrameEnding::readError) {
                 reading.error = batch.errorMessage();
@@ -126,8 +126,8 @@ TEST(XmolFrameReader, ParsesEachLineKindIntoItsSlots) {
     for (const SlotCase& c : cases) {
         SCOPED_TRACE((c.comment ? "comment line: \"" : "atom line: \"") + c.line + "\"");
         const std::string first = "1\nafter 5 steps, BOX: 7.5\nAr 1.5 2.5 3.5\n";
-        const Reading reading = readAll(first + (c.comment ? "1\n" + c.line + "\n\n"
-                                                           : "1\nt 5\n" + c.line + "\n"));
+        const Reading reading =
+            readAll(first + (c.comment ? "1\n" + c.line + "\n\n" : "1\nt 5\n" + c.line + "\n"));
         ASSERT_EQ(reading.frames.size(), 2u);
         const Frame& frame = reading.frames[1];
         EXPECT_EQ(frame.stepLabel, c.stepLabel);
@@ -143,8 +143,8 @@ TEST(XmolFrameReader, ParsesEachLineKindIntoItsSlots) {
 TEST(XmolFrameReader, SlotsStartAtTheirInitialValues) {
     const Reading reading = readAll("1\n\n\n");
     ASSERT_EQ(reading.frames.size(), 1u);
-    EXPECT_EQ(reading.frames[0], (Frame{1, "", "", 1000000.0, {{"", -123.0, -123.0, -123.0}},
-                                        FrameEnding::complete}));
+    EXPECT_EQ(reading.frames[0],
+              (Frame{1, "", "", 1000000.0, {{"", -123.0, -123.0, -123.0}}, FrameEnding::complete}));
 }
 
 TEST(XmolFrameReader, EndsAtTheFirstLineThatHoldsNoCount) {
@@ -160,7 +160,9 @@ TEST(XmolFrameReader, EndsAtTheFirstLineThatHoldsNoCount) {
         {"0\nc\n-1\nc\n", 1, OutcomeKind::notACount, 3},
         {"2147483648\n", 0, OutcomeKind::notACount, 1},
         {"abc", 0, OutcomeKind::notACount, 1},
-        {"\xEF\xBB" "1\n", 0, OutcomeKind::notACount, 1},  // not a whole byte order mark
+        {"\xEF\xBB"
+         "1\n",
+         0, OutcomeKind::notACount, 1},  // not a whole byte order mark
         {"\xEF\xBB\xBF", 0, OutcomeKind::endOfInput, 0},
         {"", 0, OutcomeKind::endOfInput, 0},
         {"\n \t\r\n\n", 0, OutcomeKind::endOfInput, 0},
@@ -195,8 +197,13 @@ TEST(XmolFrameReader, AFrameCutShortRepeatsTheLastValues) {
         // count of another frame.
         {"1\nc\n12 1 2 3", {{"12", 1, 2, 3}}, FrameEnding::complete},
         // A byte order mark at the very start is skipped.
-        {"\xEF\xBB\xBF" "1\nc\nN 1 2 3\n", {n}, FrameEnding::complete},
-        {"\xEF\xBB\xBF" "1\nc\n\xEF\xBB\xBF 1 2 3\n", {{"\xEF\xBB\xBF", 1, 2, 3}},
+        {"\xEF\xBB\xBF"
+         "1\nc\nN 1 2 3\n",
+         {n},
+         FrameEnding::complete},
+        {"\xEF\xBB\xBF"
+         "1\nc\n\xEF\xBB\xBF 1 2 3\n",
+         {{"\xEF\xBB\xBF", 1, 2, 3}},
          FrameEnding::complete},
     };
     for (const auto& c : cases) {
@@ -241,8 +248,7 @@ TEST(XmolFrameReader, StopsWhereTheInputCannotBeRead) {
 TEST(XmolFrameReader, ReadsLinesLongerThanABatch) {
     const std::string longName(3'000'000, 'W');
     const std::string longComment = "a 17 b BOX: 4.5 " + std::string(5'000'000, 'z');
-    const Reading reading =
-        readAll("1\n" + longComment + "\n" + longName + " 1 2 3\n1\n", 1 << 16);
+    const Reading reading = readAll("1\n" + longComment + "\n" + longName + " 1 2 3\n1\n", 1 << 16);
     ASSERT_EQ(reading.frames.size(), 2u);
     EXPECT_EQ(reading.frames[0].stepLabel, "17");
     EXPECT_EQ(reading.frames[0].boxValue, 4.5);

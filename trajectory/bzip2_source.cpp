@@ -43,13 +43,13 @@ public:
             if (streamEnded_) {
                 // A stream has ended: another may follow.
                 if (input_.size() == 0 && !input_.refill()) {
-                    return finish();
+                    return input_.finish(streamEnded_, "bzip2", error_);
                 }
                 BZ2_bzDecompressEnd(&stream_);
                 startStream();
             }
             if (input_.size() == 0 && !input_.refill()) {
-                return finish();
+                return input_.finish(streamEnded_, "bzip2", error_);
             }
             const auto available =
                 static_cast<unsigned int>(std::min<std::size_t>(input_.size(), UINT_MAX));
@@ -81,18 +81,6 @@ private:
             throw std::bad_alloc();
         }
         streamEnded_ = false;
-    }
-
-    // The raw input has no more bytes: the end, if a stream has just ended.
-    std::ptrdiff_t finish() {
-        if (!input_.error().empty()) {
-            error_ = input_.error();
-        } else if (!streamEnded_) {
-            error_ = "the bzip2 stream is cut short";
-        } else {
-            return 0;
-        }
-        return -1;
     }
 
     ByteSource& raw_;

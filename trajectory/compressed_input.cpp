@@ -31,4 +31,15 @@ bool CompressedInput::refill() {
     return got > 0;
 }
 
+std::ptrdiff_t CompressedInput::finish(bool whole, const char* format, std::string& error) const {
+    if (!error_.empty()) {
+        error = error_;
+    } else if (!whole) {
+        error = std::string("the ") + format + " stream is cut short";
+    } else {
+        return 0;
+    }
+    return -1;
+}
+
 }  // namespace blockavg

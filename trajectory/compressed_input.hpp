@@ -27,6 +27,11 @@ public:
     bool ended() const noexcept { return ended_; }
     const std::string& error() const noexcept { return error_; }
 
+    // What a decompressor returns once refill() has failed: 0 when its
+    // stream ended whole there (`whole`), otherwise -1 with `error` saying
+    // why (the read error, or a stream cut short).
+    std::ptrdiff_t finish(bool whole, const char* format, std::string& error) const;
+
 private:
     ByteSource& raw_;
     std::vector<unsigned char> buffer_;

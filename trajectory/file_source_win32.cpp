@@ -4,14 +4,6 @@
 
 // File identity: _fstat gives no inode on Windows, so standard input is
 // matched against a named file by volume serial number and file index.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -19,6 +11,7 @@
 #include <system_error>
 
 #include "trajectory/file_source.hpp"
+#include "trajectory/windows_api.hpp"
 
 namespace blockavg {
 

@@ -47,16 +47,16 @@ public:
             if (state_.block_state == ISAL_BLOCK_FINISH) {
                 // A member has ended: another may follow.
                 if (input_.size() == 0 && !input_.refill()) {
-                    return finish();
+                    return input_.finish(state_.block_state == ISAL_BLOCK_FINISH, "gzip", error_);
                 }
                 startMember();
             }
             if (input_.size() == 0 && !input_.refill()) {
-                return finish();
+                return input_.finish(state_.block_state == ISAL_BLOCK_FINISH, "gzip", error_);
             }
             state_.next_in = const_cast<unsigned char*>(input_.data());
-            const auto available = static_cast<std::uint32_t>(
-                std::min<std::size_t>(input_.size(), UINT32_MAX));
+            const auto available =
+                static_cast<std::uint32_t>(std::min<std::size_t>(input_.size(), UINT32_MAX));
             state_.avail_in = available;
             state_.next_out = reinterpret_cast<unsigned char*>(buffer);
             state_.avail_out = static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
@@ -66,8 +66,7 @@ public:
                 error_ = damage(result);
                 return -1;
             }
-            const std::size_t produced =
-                std::min<std::size_t>(size, UINT32_MAX) - state_.avail_out;
+            const std::size_t produced = std::min<std::size_t>(size, UINT32_MAX) - state_.avail_out;
             if (produced > 0) {
                 return static_cast<std::ptrdiff_t>(produced);
             }
@@ -81,18 +80,6 @@ private:
     void startMember() noexcept {
         isal_inflate_init(&state_);
         state_.crc_flag = ISAL_GZIP;
-    }
-
-    // The raw input has no more bytes: the end, if a member has just ended.
-    std::ptrdiff_t finish() {
-        if (!input_.error().empty()) {
-            error_ = input_.error();
-        } else if (state_.block_state != ISAL_BLOCK_FINISH) {
-            error_ = "the gzip stream is cut short";
-        } else {
-            return 0;
-        }
-        return -1;
     }
 
     ByteSource& raw_;

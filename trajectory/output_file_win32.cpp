@@ -2,19 +2,12 @@
 #include <io.h>
 #include <sys/stat.h>
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
 #include <cerrno>
 #include <climits>
 #include <system_error>
 
 #include "trajectory/output_file.hpp"
+#include "trajectory/windows_api.hpp"
 
 namespace blockavg {
 

@@ -313,39 +313,31 @@ void XmolFrameReader::endOfData(FrameBatch& batch) {
         }
         lineStart_ = scanned_ = batch.size_;
     }
-    switch (expect_) {
-        case Expect::countLine:
-        case Expect::contentAhead:
-            stop(batch, OutcomeKind::endOfInput);
-            break;
-        case Expect::commentLine:
-            beginFrame(batch, false, batch.size_, batch.size_);
-            batch.outcomes_.back().ending = FrameEnding::inputEnded;
-            break;
-        case Expect::atomLines:
-            atomOutcome(batch).ending = FrameEnding::inputEnded;
-            break;
-        case Expect::nothing:
-            break;
-    }
-    expect_ = Expect::nothing;
+    endReading(batch, OutcomeKind::endOfInput, FrameEnding::inputEnded);
 }
 
 // Reading failed: the bytes of an unfinished line are lost, and whatever
 // was being read ends there.
 void XmolFrameReader::readFailed(FrameBatch& batch, std::string message) {
     batch.error_ = std::move(message);
+    batch.size_ = lineStart_;
+    endReading(batch, OutcomeKind::readError, FrameEnding::readError);
+}
+
+// No more input: where a count line belongs, a `stop` outcome; inside a
+// frame, the frame ends with `ending`.
+void XmolFrameReader::endReading(FrameBatch& batch, OutcomeKind stop, FrameEnding ending) {
     switch (expect_) {
         case Expect::countLine:
         case Expect::contentAhead:
-            stop(batch, OutcomeKind::readError);
+            this->stop(batch, stop);
             break;
         case Expect::commentLine:
-            beginFrame(batch, false, lineStart_, lineStart_);
-            batch.outcomes_.back().ending = FrameEnding::readError;
+            beginFrame(batch, false, batch.size_, batch.size_);
+            batch.outcomes_.back().ending = ending;
             break;
         case Expect::atomLines:
-            atomOutcome(batch).ending = FrameEnding::readError;
+            atomOutcome(batch).ending = ending;
             break;
         case Expect::nothing:
             break;
@@ -422,8 +414,8 @@ void XmolFrameReader::parseBatch(FrameBatch& batch) noexcept {
         const char* line = text + spans.atomsBegin;
         const char* const end = text + spans.atomsEnd;
         for (std::size_t n = 0; n < outcome.atomLines; ++n, ++atom) {
-            const auto* lineFeed =
-                static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+            const auto* lineFeed = static_cast<const char*>(
+                std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
             const char* const lineEnd = lineFeed != nullptr ? lineFeed : end;
             LineCursor cursor(std::string_view(line, static_cast<std::size_t>(lineEnd - line)));
             if (readWordItem(cursor, name)) {

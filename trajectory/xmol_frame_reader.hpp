@@ -179,17 +179,18 @@ private:
     FrameOutcome& atomOutcome(FrameBatch& batch);
     void endOfData(FrameBatch& batch);
     void readFailed(FrameBatch& batch, std::string message);
+    void endReading(FrameBatch& batch, OutcomeKind stop, FrameEnding ending);
     void stop(FrameBatch& batch, OutcomeKind kind, std::uint64_t lineNumber = 0);
     bool makeRoom(FrameBatch& batch);
 
     ByteSource& source_;
     bool atStart_ = true;  // a byte order mark may still be skipped
     Expect expect_ = Expect::countLine;
-    std::int32_t count_ = 0;         // of the frame being read
-    std::int64_t atomsLeft_ = 0;     // its atom lines still to come
-    bool frameInBatch_ = false;      // its last outcome is in the batch being read
-    std::uint64_t lineNumber_ = 0;   // whole lines found so far
-    std::uint64_t blankLine_ = 0;    // the blank count line being looked past
+    std::int32_t count_ = 0;        // of the frame being read
+    std::int64_t atomsLeft_ = 0;    // its atom lines still to come
+    bool frameInBatch_ = false;     // its last outcome is in the batch being read
+    std::uint64_t lineNumber_ = 0;  // whole lines found so far
+    std::uint64_t blankLine_ = 0;   // the blank count line being looked past
 
     // In the batch being read: the first byte not yet in a line, and how far
     // past it no line feed has been found.

@@ -30,14 +30,15 @@ public:
         }
         for (;;) {
             if (input_.size() == 0 && !input_.refill()) {
-                return finish();
+                return input_.finish(frameEnded_, "zstd", error_);
             }
             ZSTD_inBuffer in{input_.data(), input_.size(), 0};
             ZSTD_outBuffer out{buffer, size, 0};
             const std::size_t result = ZSTD_decompressStream(stream_, &out, &in);
             input_.take(in.pos);
             if (ZSTD_isError(result) != 0) {
-                error_ = std::string("the zstd data is damaged (") + ZSTD_getErrorName(result) + ")";
+                error_ =
+                    std::string("the zstd data is damaged (") + ZSTD_getErrorName(result) + ")";
                 return -1;
             }
             frameEnded_ = result == 0;
@@ -51,17 +52,6 @@ public:
     std::string errorMessage() const override { return error_; }
 
 private:
-    std::ptrdiff_t finish() {
-        if (!input_.error().empty()) {
-            error_ = input_.error();
-        } else if (!frameEnded_) {
-            error_ = "the zstd stream is cut short";
-        } else {
-            return 0;
-        }
-        return -1;
-    }
-
     ByteSource& raw_;
     CompressedInput input_;
     ZSTD_DStream* stream_;
