@@ -546,6 +546,35 @@ TEST(FaultInjection, ALineLongerThan256MiB) {
     EXPECT_EQ(result.output, "");
 }
 
+// The limit is exact, whatever the batches: a line of 256 MiB is read (and
+// here not taken for a count), one byte more is an error.
+TEST(FaultInjection, TheLongestLineAllowedIs256MiB) {
+    if (!BLOCKAVG_LONG_TESTS) {
+        GTEST_SKIP() << "a long sweep: on with -DBLOCKAVG_LONG_TESTS=ON";
+    }
+    constexpr std::size_t longest = std::size_t{256} << 20;
+    const ScratchDirectory directory;
+    for (const std::size_t length : {longest, longest + 1}) {
+        SCOPED_TRACE(length);
+        // A frame first, so that the long line starts inside a batch.
+        writeFile(directory / "in.xyz",
+                  std::string(twoAtomFrame1) + std::string(length, 'x') + "\n");
+        const auto result =
+            runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt, "ulimit -t 60 &&");
+        EXPECT_EQ(result.output, averagedFrame1);
+        if (length == longest) {
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(result.err,
+                      "blockavg: warning: line 5 of in.xyz is not an atom count; stopped reading "
+                      "there\n");
+        } else {
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err,
+                      "blockavg: error reading in.xyz: line 5 is longer than 256 MiB\n");
+        }
+    }
+}
+
 // Names and step labels are runs of bytes: NUL bytes and bytes that are not
 // UTF-8 are kept as they are, the name column pads by bytes, and a name of
 // any length is written whole.

@@ -86,8 +86,12 @@ bool XmolFrameReader::readBatch(FrameBatch& batch) {
     if (expect_ == Expect::nothing) {
         return false;
     }
-    if (batch.text_.size() < std::max(batchBytes, 2 * pending_.size())) {
-        batch.text_.resize(std::max(batchBytes, 2 * pending_.size()));
+    // Room for the unfinished line and as much again, but never more than
+    // the longest line allowed: a buffer full of one line then tells, the
+    // same way whatever the batches, that the line is too long.
+    const std::size_t wanted = std::max(batchBytes, std::min(2 * pending_.size(), longestLine + 1));
+    if (batch.text_.size() < wanted) {
+        batch.text_.resize(wanted);
     }
     // The unfinished line from the batch before: it has no line feed.
     std::copy(pending_.begin(), pending_.end(), batch.text_.begin());
