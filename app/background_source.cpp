@@ -47,12 +47,13 @@ void BackgroundSource::readAhead() {
         Buffer& buffer = buffers_[nextToFill_];
         lock.unlock();
         const std::ptrdiff_t got = inner_.readSome(buffer.bytes.data(), buffer.bytes.size());
-        std::string error = got < 0 ? inner_.errorMessage() : std::string();
         lock.lock();
         if (got <= 0) {
             innerEnded_ = got == 0;
             innerFailed_ = got < 0;
-            error_ = std::move(error);
+            if (innerFailed_) {
+                error_ = inner_.errorMessage();
+            }
             changed_.notify_all();
             return;
         }
@@ -63,24 +64,24 @@ void BackgroundSource::readAhead() {
     }
 }
 
-std::ptrdiff_t BackgroundSource::readSome(char* destination, std::size_t size) {
+std::ptrdiff_t BackgroundSource::readSome(char* buffer, std::size_t size) {
     if (buffers_.empty()) {
-        return inner_.readSome(destination, size);
+        return inner_.readSome(buffer, size);
     }
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return filled_ > 0 || innerEnded_ || innerFailed_; });
     if (filled_ == 0) {
         return innerFailed_ ? -1 : 0;
     }
-    Buffer& buffer = buffers_[nextToRead_];
-    const std::size_t count = std::min(size, buffer.size - readOffset_);
+    const Buffer& filled = buffers_[nextToRead_];
+    const std::size_t count = std::min(size, filled.size - readOffset_);
     // The buffer being read is not refilled until it is done, so the copy
     // needs no lock.
     lock.unlock();
-    std::copy_n(buffer.bytes.data() + readOffset_, count, destination);
+    std::copy_n(filled.bytes.data() + readOffset_, count, buffer);
     lock.lock();
     readOffset_ += count;
-    if (readOffset_ == buffer.size) {
+    if (readOffset_ == filled.size) {
         readOffset_ = 0;
         nextToRead_ = (nextToRead_ + 1) % buffers_.size();
         --filled_;

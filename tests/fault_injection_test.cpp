@@ -72,7 +72,7 @@ public:
         }
     }
 
-    void signal(int signalNumber) { ::kill(child_, signalNumber); }
+    void signal(int signalNumber) const { ::kill(child_, signalNumber); }
 
     // The exit status as a shell gives it (128 plus the signal for a command
     // a signal ended), or nothing if the command had not ended within

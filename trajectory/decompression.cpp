@@ -133,19 +133,10 @@ const char* compressionName(Compression compression) noexcept {
 }
 
 bool canDecompress(Compression compression) noexcept {
-    switch (compression) {
-        case Compression::none:
-            return true;
-        case Compression::gzip:
-            return BLOCKAVG_HAVE_GZIP;
-        case Compression::zstd:
-            return BLOCKAVG_HAVE_ZSTD;
-        case Compression::xz:
-            return BLOCKAVG_HAVE_XZ;
-        case Compression::bzip2:
-            return BLOCKAVG_HAVE_BZIP2;
-    }
-    return false;
+    // By Compression's order: none, gzip, zstd, xz, bzip2.
+    constexpr bool available[] = {true, BLOCKAVG_HAVE_GZIP, BLOCKAVG_HAVE_ZSTD, BLOCKAVG_HAVE_XZ,
+                                  BLOCKAVG_HAVE_BZIP2};
+    return available[static_cast<int>(compression)];
 }
 
 std::unique_ptr<ByteSource> decompressingSource(Compression compression, ByteSource& raw,
