@@ -61,8 +61,11 @@ public:
             const int result = BZ2_bzDecompress(&stream_);
             input_.take(available - stream_.avail_in);
             if (result != BZ_OK && result != BZ_STREAM_END) {
+                // The text before the damage comes first, however the bytes came.
                 error_ = damage(result);
-                return -1;
+                return room > stream_.avail_out
+                           ? static_cast<std::ptrdiff_t>(room - stream_.avail_out)
+                           : -1;
             }
             streamEnded_ = result == BZ_STREAM_END;
             if (room > stream_.avail_out) {

@@ -62,11 +62,12 @@ public:
             state_.avail_out = static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
             const int result = isal_inflate(&state_);
             input_.take(available - state_.avail_in);
-            if (result < 0) {
-                error_ = damage(result);
-                return -1;
-            }
             const std::size_t produced = std::min<std::size_t>(size, UINT32_MAX) - state_.avail_out;
+            if (result < 0) {
+                // The text before the damage comes first, however the bytes came.
+                error_ = damage(result);
+                return produced > 0 ? static_cast<std::ptrdiff_t>(produced) : -1;
+            }
             if (produced > 0) {
                 return static_cast<std::ptrdiff_t>(produced);
             }

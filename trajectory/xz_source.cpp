@@ -69,8 +69,9 @@ public:
                 return static_cast<std::ptrdiff_t>(produced);
             }
             if (result != LZMA_OK) {
+                // The text before the damage comes first, however the bytes came.
                 error_ = damage(result);
-                return -1;
+                return produced > 0 ? static_cast<std::ptrdiff_t>(produced) : -1;
             }
             if (produced > 0) {
                 return static_cast<std::ptrdiff_t>(produced);

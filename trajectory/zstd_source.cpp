@@ -37,9 +37,10 @@ public:
             const std::size_t result = ZSTD_decompressStream(stream_, &out, &in);
             input_.take(in.pos);
             if (ZSTD_isError(result) != 0) {
+                // The text before the damage comes first, however the bytes came.
                 error_ =
                     std::string("the zstd data is damaged (") + ZSTD_getErrorName(result) + ")";
-                return -1;
+                return out.pos > 0 ? static_cast<std::ptrdiff_t>(out.pos) : -1;
             }
             frameEnded_ = result == 0;
             if (out.pos > 0) {
