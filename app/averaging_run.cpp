@@ -28,6 +28,8 @@ public:
 
     // The input could not be read, or memory ran out.
     bool failed() const noexcept { return failed_; }
+    // The run stopped at a count line, with input left unread.
+    bool stoppedEarly() const noexcept { return stoppedEarly_; }
     // Memory ran out even for the message that says so.
     bool messageLost() const noexcept { return messageLost_; }
 
@@ -57,6 +59,7 @@ private:
     AtomList atoms_;
     bool failed_ = false;
     bool messageLost_ = false;
+    bool stoppedEarly_ = false;
 
     // The frame being read.
     std::int32_t count_ = 0;
@@ -85,11 +88,13 @@ bool BlockSums::add(const FrameBatch& batch, RunTranscript& transcript) {
                 transcript.frameHeading(frameNumber_);
                 return false;
             case OutcomeKind::notACount:
+                stoppedEarly_ = true;
                 transcript.frameHeading(frameNumber_);
                 transcript.say("warning: line " + std::to_string(outcome.lineNumber) + " of " +
                                where() + " is not an atom count; stopped reading there");
                 return false;
             case OutcomeKind::blankCountLine:
+                stoppedEarly_ = true;
                 transcript.frameHeading(frameNumber_);
                 transcript.say("warning: line " + std::to_string(outcome.lineNumber) + " of " +
                                where() +
@@ -206,6 +211,25 @@ bool BlockSums::resizeAtoms(std::int32_t count) noexcept {
     return true;
 }
 
+// A compressed input whose text stopped early is read on to its end, so that
+// damage that made the stop (a changed byte that made a count line) is
+// found: false, with the error said, when it is.
+bool readToTheEnd(const RunStreams& streams) {
+    std::vector<char> buffer(std::size_t{1} << 16);
+    for (;;) {
+        const std::ptrdiff_t got = streams.input.readSome(buffer.data(), buffer.size());
+        if (got == 0) {
+            return true;
+        }
+        if (got < 0) {
+            std::fprintf(streams.diagnostics, "blockavg: error reading %s: %s\n",
+                         streams.inputName.c_str(), streams.input.errorMessage().c_str());
+            std::fflush(streams.diagnostics);
+            return false;
+        }
+    }
+}
+
 // One batch on its way through the pipeline.
 struct Slot {
     FrameBatch batch;
@@ -289,12 +313,16 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
         *times = {seconds[0], seconds[1], seconds[2], seconds[3], seconds[4]};
     }
     std::fflush(streams.console);
+    bool damaged = false;
+    if (sums.stoppedEarly() && !sums.failed() && !writeFailed && streams.input.checksItsBytes()) {
+        damaged = !readToTheEnd(streams);
+    }
     if (sums.messageLost() || writeMessageLost) {
         // A message that needs no memory.
         std::fputs("blockavg: out of memory\n", streams.diagnostics);
         std::fflush(streams.diagnostics);
     }
-    return !sums.failed() && !writeFailed;
+    return !sums.failed() && !writeFailed && !damaged;
 }
 
 }  // namespace

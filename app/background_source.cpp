@@ -13,16 +13,18 @@ constexpr std::size_t bufferSize = std::size_t{1} << 20;
 
 }  // namespace
 
-BackgroundSource::BackgroundSource(ByteSource& inner) : inner_(inner) {
-    try {
-        buffers_.resize(bufferCount);
-        for (Buffer& buffer : buffers_) {
-            buffer.bytes.resize(bufferSize);
+BackgroundSource::BackgroundSource(ByteSource& inner, bool ownThread) : inner_(inner) {
+    buffers_.resize(ownThread ? bufferCount : 1);
+    for (Buffer& buffer : buffers_) {
+        buffer.bytes.resize(bufferSize);
+    }
+    if (ownThread) {
+        try {
+            const EndingSignalsBlocked blocked;
+            thread_ = std::thread([this] { readAhead(); });
+        } catch (const std::exception&) {
+            buffers_.resize(1);  // read as the reader asks
         }
-        const EndingSignalsBlocked blocked;
-        thread_ = std::thread([this] { readAhead(); });
-    } catch (const std::exception&) {
-        buffers_.clear();  // read directly
     }
 }
 
@@ -37,38 +39,41 @@ BackgroundSource::~BackgroundSource() {
     }
 }
 
+void BackgroundSource::fill(std::unique_lock<std::mutex>& lock) {
+    Buffer& buffer = buffers_[nextToFill_];
+    lock.unlock();
+    const std::ptrdiff_t got = inner_.readSome(buffer.bytes.data(), buffer.bytes.size());
+    lock.lock();
+    if (got <= 0) {
+        innerEnded_ = got == 0;
+        innerFailed_ = got < 0;
+        if (innerFailed_) {
+            error_ = inner_.errorMessage();
+        }
+    } else {
+        buffer.size = static_cast<std::size_t>(got);
+        nextToFill_ = (nextToFill_ + 1) % buffers_.size();
+        ++filled_;
+    }
+    changed_.notify_all();
+}
+
 void BackgroundSource::readAhead() {
     std::unique_lock lock(mutex_);
-    for (;;) {
+    while (!innerEnded_ && !innerFailed_) {
         changed_.wait(lock, [this] { return stopping_ || filled_ < buffers_.size(); });
         if (stopping_) {
             return;
         }
-        Buffer& buffer = buffers_[nextToFill_];
-        lock.unlock();
-        const std::ptrdiff_t got = inner_.readSome(buffer.bytes.data(), buffer.bytes.size());
-        lock.lock();
-        if (got <= 0) {
-            innerEnded_ = got == 0;
-            innerFailed_ = got < 0;
-            if (innerFailed_) {
-                error_ = inner_.errorMessage();
-            }
-            changed_.notify_all();
-            return;
-        }
-        buffer.size = static_cast<std::size_t>(got);
-        nextToFill_ = (nextToFill_ + 1) % buffers_.size();
-        ++filled_;
-        changed_.notify_all();
+        fill(lock);
     }
 }
 
 std::ptrdiff_t BackgroundSource::readSome(char* buffer, std::size_t size) {
-    if (buffers_.empty()) {
-        return inner_.readSome(buffer, size);
-    }
     std::unique_lock lock(mutex_);
+    if (!thread_.joinable() && filled_ == 0 && !innerEnded_ && !innerFailed_) {
+        fill(lock);
+    }
     changed_.wait(lock, [this] { return filled_ > 0 || innerEnded_ || innerFailed_; });
     if (filled_ == 0) {
         return innerFailed_ ? -1 : 0;
@@ -90,11 +95,6 @@ std::ptrdiff_t BackgroundSource::readSome(char* buffer, std::size_t size) {
     return static_cast<std::ptrdiff_t>(count);
 }
 
-std::string BackgroundSource::errorMessage() const {
-    if (buffers_.empty()) {
-        return inner_.errorMessage();
-    }
-    return error_;
-}
+std::string BackgroundSource::errorMessage() const { return error_; }
 
 }  // namespace blockavg

@@ -1,9 +1,12 @@
 #pragma once
 
-// A byte source read on a thread of its own, a few buffers ahead of its
-// reader: decompression then runs as a stage of its own, beside the parsing,
-// rather than inside the in-order reading step. A buffer is handed on as soon
-// as the source gives it bytes, so input from a pipe still arrives as it
+// A byte source read a MiB at a time, on a thread of its own a few buffers
+// ahead of its reader where there are processors to spare: decompression
+// then runs as a stage of its own, beside the parsing, rather than inside the
+// in-order reading step. Without the thread it is read the same way, a MiB at
+// a time, so that a decompressor sees the same requests either way (where a
+// damaged stream's text ends can depend on them). A buffer is handed on as
+// soon as the source gives it bytes, so input from a pipe still arrives as it
 // comes. The thread takes none of the signals that end the process, and has
 // ended when the object goes.
 
@@ -20,14 +23,15 @@ namespace blockavg {
 
 class BackgroundSource final : public ByteSource {
 public:
-    // Starts reading `inner`; when no thread can be started, reads it
-    // directly instead.
-    explicit BackgroundSource(ByteSource& inner);
+    // Reads `inner`, on a thread of its own if `ownThread` and one can be
+    // started, otherwise as its reader asks.
+    BackgroundSource(ByteSource& inner, bool ownThread);
     ~BackgroundSource() override;
 
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override;
     bool isSameFileAs(const std::string& path) const override { return inner_.isSameFileAs(path); }
     std::string errorMessage() const override;
+    bool checksItsBytes() const override { return inner_.checksItsBytes(); }
 
 private:
     struct Buffer {
@@ -36,6 +40,8 @@ private:
     };
 
     void readAhead();
+    // Fills the next buffer from `inner_`; the lock is released meanwhile.
+    void fill(std::unique_lock<std::mutex>& lock);
 
     ByteSource& inner_;
     std::mutex mutex_;

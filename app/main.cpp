@@ -6,17 +6,15 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <system_error>
 
 #include "app/averaging_run.hpp"
-#include "app/background_source.hpp"
 #include "app/command_line.hpp"
+#include "app/input_text.hpp"
 #include "app/interruption.hpp"
 #include "app/processor_count.hpp"
 #include "app/standard_streams.hpp"
-#include "trajectory/decompression.hpp"
 #include "trajectory/file_source.hpp"
 #include "trajectory/output_file.hpp"
 
@@ -74,21 +72,17 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
         return exitFailure;
     }
     // Compressed input is told by its first bytes, and read through its
-    // decompressor, which runs on a thread of its own where there are
-    // processors to spare.
+    // decompressor, on a thread of its own where there are processors to
+    // spare.
     const unsigned processors = usableProcessorCount();
-    const InputText text = openText(file);
-    if (text.source == nullptr) {
-        const std::string format = compressionName(text.compression);
+    InputText text(file, processors);
+    if (!text.readable()) {
+        const std::string format = compressionName(text.compression());
         sayError(inputName + ": cannot read " + format + "-compressed input: this build has no " +
                  format + " support");
         return exitFailure;
     }
-    std::optional<BackgroundSource> decompressing;
-    if (text.compression != Compression::none && processors > 1) {
-        decompressing.emplace(*text.source);
-    }
-    ByteSource& input = decompressing ? *decompressing : *text.source;
+    ByteSource& input = text.source();
     // One run at a time writes the output: a second one leaves it alone.
     OutputFile output;
     switch (output.open(outputFileName)) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/averaging_run.hpp"
+#include "app/input_text.hpp"
 #include "fuzz/memory_streams.hpp"
 #include "trajectory/decompression.hpp"
 #include "trajectory/xmol_items.hpp"
@@ -258,14 +259,14 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
     run.blockLength = settings.blockLength;
     run.threads = settings.threads;
     // As blockavg reads a file: compressed input is told by its first bytes.
-    const InputText text = openText(source);
+    InputText text(source, settings.threads);
     PassResult result;
-    if (text.source == nullptr) {
+    if (!text.readable()) {
         std::fputs("blockavg: in.xyz: this build cannot read the compression\n",
                    diagnostics.file());
         result.status = 1;
     } else {
-        const RunStreams streams{*text.source,      "in.xyz",       sink,
+        const RunStreams streams{text.source(),     "in.xyz",       sink,
                                  "trajectory.xmol", console.file(), diagnostics.file()};
         result.status = averageTrajectory(streams, run) ? 0 : 1;
     }
@@ -283,7 +284,7 @@ namespace {
 std::string textOf(std::string_view input) {
     constexpr std::size_t most = std::size_t{1} << 20;
     MemorySource source(input);
-    const InputText text = openText(source);
+    const DecodedInput text = openText(source);
     if (text.compression == Compression::none || text.source == nullptr) {
         return std::string(input);
     }
@@ -382,10 +383,14 @@ std::string checkFuzzInput(std::string_view data) {
         }
     }
     // How the bytes arrive and how many threads work on them must not
-    // change anything.
+    // change anything. Where a damaged compressed stream's text ends
+    // depends on where its decompressor finds the damage, which can depend
+    // on how the compressed bytes arrive: there only the threads may not.
     if (settings.chunkSize != PassSettings{}.chunkSize || settings.threads != 1) {
         PassSettings whole = settings;
-        whole.chunkSize = PassSettings{}.chunkSize;
+        if (!damaged) {
+            whole.chunkSize = PassSettings{}.chunkSize;
+        }
         whole.threads = 1;
         const PassResult reference = runInMemory(input, whole);
         if (reference.status != result.status || reference.output != result.output ||

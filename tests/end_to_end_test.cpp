@@ -79,12 +79,15 @@ struct Compressor {
     const char* what;
     const char* command;  // reads standard input, writes standard output
     const char* suffix;
+    const char* format;  // as messages name it
 };
 
 constexpr Compressor compressors[] = {
-    {"gzip", "gzip -c", ".gz"},     {"two gzip members", "split -n 2 --filter='gzip -c'", ".gz"},
-    {"zstd", "zstd -q -c", ".zst"}, {"xz", "xz -c", ".xz"},
-    {"bzip2", "bzip2 -c", ".bz2"},
+    {"gzip", "gzip -c", ".gz", "gzip"},
+    {"two gzip members", "split -n 2 --filter='gzip -c'", ".gz", "gzip"},
+    {"zstd", "zstd -q -c", ".zst", "zstd"},
+    {"xz", "xz -c", ".xz", "xz"},
+    {"bzip2", "bzip2 -c", ".bz2", "bzip2"},
 };
 
 // `input` compressed into `output`; false when the tool is missing.
@@ -144,10 +147,6 @@ TEST(EndToEnd, ReadsCompressedTrajectoriesLikeThePlainText) {
 // that does not match): status 1, a message that names the file and what
 // was wrong, and the whole averaged frames written before it.
 TEST(EndToEnd, StopsAtADamagedCompressedStream) {
-    const std::string plain = readFile(testData("frames_250.xyz"));
-    const ScratchDirectory reference;
-    const auto whole = runBlockavg(reference.path(), {testData("frames_250.xyz").string(), "1"});
-    ASSERT_TRUE(whole.output.has_value());
     struct Damage {
         const char* what;
         // The damaged bytes, from the compressed ones.
@@ -181,15 +180,22 @@ TEST(EndToEnd, StopsAtADamagedCompressedStream) {
             const ScratchDirectory directory;
             const auto result = runBlockavg(directory.path(), {(inputs / "in.xyz").string(), "1"});
             EXPECT_EQ(result.status, 1);
-            EXPECT_EQ(result.err.rfind(
-                          "blockavg: error reading " + (inputs / "in.xyz").string() + ": ", 0),
-                      0u)
-                << result.err;
+            // The last message names the file and the damage (a frame made of
+            // damaged text may have stopped the run with a warning first).
+            const std::string error = "blockavg: error reading " + (inputs / "in.xyz").string() +
+                                      ": the " + compressor.format;
+            const std::size_t lastLine = result.err.rfind('\n', result.err.size() - 2) + 1;
+            EXPECT_EQ(result.err.compare(lastLine, error.size(), error), 0) << result.err;
+            // Whole frames only: five lines each, the first a count of 3.
             ASSERT_TRUE(result.output.has_value());
-            const std::string& output = *result.output;
-            EXPECT_EQ(whole.output->compare(0, output.size(), output), 0);
-            EXPECT_TRUE(output.empty() || whole.output->compare(output.size() - 1, 3, "\n3\n") == 0)
-                << "not whole frames";
+            std::size_t lines = 0;
+            for (std::size_t at = 0; at < result.output->size(); ++lines) {
+                if (lines % 5 == 0) {
+                    EXPECT_EQ(result.output->compare(at, 2, "3\n"), 0) << "at byte " << at;
+                }
+                at = result.output->find('\n', at) + 1;
+            }
+            EXPECT_EQ(lines % 5, 0u);
         }
     }
 }

@@ -26,6 +26,11 @@ public:
 
     // Why the last readSome() failed.
     virtual std::string errorMessage() const = 0;
+
+    // Whether reading to the end tells if the bytes are whole (a compressed
+    // stream's checksums), so that a reader that stops early should read on
+    // to find out.
+    virtual bool checksItsBytes() const { return false; }
 };
 
 }  // namespace blockavg

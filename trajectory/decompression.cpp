@@ -164,7 +164,7 @@ std::unique_ptr<ByteSource> decompressingSource(Compression compression, ByteSou
     return std::make_unique<ReplayingSource>(raw, std::move(start), 1);
 }
 
-InputText openText(ByteSource& raw) {
+DecodedInput openText(ByteSource& raw) {
     // Enough to tell any format by; a pipe is read only as far as needed.
     constexpr std::size_t enough = 16;
     std::string start;
@@ -179,7 +179,7 @@ InputText openText(ByteSource& raw) {
         }
         start.append(bytes, static_cast<std::size_t>(got));
     }
-    InputText text;
+    DecodedInput text;
     text.compression = *compression;
     if (text.compression == Compression::none) {
         text.source = std::make_unique<ReplayingSource>(raw, std::move(start), got);

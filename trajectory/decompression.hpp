@@ -38,11 +38,11 @@ std::unique_ptr<ByteSource> decompressingSource(Compression compression, ByteSou
 // hands out the text through the matching source. `source` is empty when
 // this build cannot read the compression found. A read error while the
 // first bytes are read comes out of the text source at its place.
-struct InputText {
+struct DecodedInput {
     Compression compression = Compression::none;
     std::unique_ptr<ByteSource> source;
 };
-InputText openText(ByteSource& raw);
+DecodedInput openText(ByteSource& raw);
 
 // Makers of the per-format sources; each exists only where its library does.
 std::unique_ptr<ByteSource> makeGzipSource(ByteSource& raw, std::string start);

@@ -1,0 +1,33 @@
+#pragma once
+
+// The trajectory text of an input, as blockavg reads it: the input itself,
+// or, when its first bytes show a compression, what the decompressor makes
+// of it, read a MiB at a time on a thread of its own where there are
+// processors to spare (app/background_source.hpp).
+
+#include <memory>
+
+#include "app/background_source.hpp"
+#include "trajectory/decompression.hpp"
+
+namespace blockavg {
+
+class InputText {
+public:
+    // Reads the first bytes of `raw` to tell its compression.
+    InputText(ByteSource& raw, unsigned processors);
+
+    Compression compression() const noexcept { return compression_; }
+    // False when this build cannot read the compression found.
+    bool readable() const noexcept { return text_ != nullptr; }
+    // The text, when readable().
+    ByteSource& source() noexcept { return *text_; }
+
+private:
+    Compression compression_ = Compression::none;
+    std::unique_ptr<ByteSource> decoded_;
+    std::unique_ptr<BackgroundSource> readAhead_;
+    ByteSource* text_ = nullptr;
+};
+
+}  // namespace blockavg
