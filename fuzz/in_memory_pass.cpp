@@ -334,12 +334,11 @@ std::string checkFuzzInput(std::string_view data) {
     const PassResult result = runInMemory(input, settings);
     // In memory nothing fails to read or write, and no frame is too large
     // to hold: every run of text succeeds. A compressed stream may be
-    // damaged: then a read error names the format.
+    // damaged: then a read error, the last message, says so.
     const bool compressed = detectCompression(input, true) != Compression::none;
-    const bool damaged =
-        result.status == 1 && compressed &&
-        result.diagnostics.rfind("blockavg: error reading in.xyz: ", 0) == 0 &&
-        std::count(result.diagnostics.begin(), result.diagnostics.end(), '\n') == 1;
+    const std::vector<std::string_view> messages = splitLines(result.diagnostics);
+    const bool damaged = result.status == 1 && compressed && !messages.empty() &&
+                         messages.back().rfind("blockavg: error reading in.xyz: ", 0) == 0;
     if (result.status != 0 && !damaged) {
         return "exit status " + std::to_string(result.status) +
                " with diagnostics: " + result.diagnostics;
