@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     }
     blockavg::OutputFile output;
     std::FILE* console = std::fopen("/dev/null", "w");
-    if (!output.open("/dev/null") || console == nullptr) {
+    if (output.open("/dev/null") != blockavg::OutputFile::OpenResult::opened ||
+        console == nullptr) {
         std::fprintf(stderr, "cannot open /dev/null\n");
         return 1;
     }
