@@ -250,10 +250,12 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
     const unsigned threads = std::max(settings.threads, 1u);
     std::vector<Slot> slots(threads == 1 ? 1 : 2 * std::size_t{threads} + 2);
 
-    // Reading may wait on a pipe: never on the thread that writes, so that
-    // every averaged frame reaches the file as soon as it is complete.
+    // Reading that may wait on a pipe runs never on the thread that writes,
+    // so that every averaged frame reaches the file as soon as it is
+    // complete; reading a file runs on any thread.
+    const StepThreads readers = streams.input.mayWait() ? StepThreads::others : StepThreads::any;
     const std::vector<PipelineStep> steps = {
-        {true, StepThreads::others,
+        {true, readers,
          [&](std::size_t slot) {
              Slot& s = slots[slot];
              s.readOutOfMemory = false;

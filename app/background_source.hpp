@@ -32,6 +32,7 @@ public:
     bool isSameFileAs(const std::string& path) const override { return inner_.isSameFileAs(path); }
     std::string errorMessage() const override;
     bool checksItsBytes() const override { return inner_.checksItsBytes(); }
+    bool mayWait() const override { return inner_.mayWait(); }
 
 private:
     struct Buffer {

@@ -94,29 +94,42 @@ private:
         return !step.inOrder || (!busy_[slot.step] && nextInOrder_[slot.step] == slot.sequence);
     }
 
-    // Picks the batch furthest down the line that may go on, or a free slot
-    // for a new batch.
+    // Whether only threads of this one's kind may run `step`: such work
+    // comes first, as no other thread can take it.
+    bool onlyFor(std::size_t step, bool calling) const {
+        const StepThreads threads = steps_[step].threads;
+        return helpers_ > 0 && ((threads == StepThreads::calling && calling) ||
+                                (threads == StepThreads::others && !calling));
+    }
+
+    // Picks work: first what only this kind of thread may do, then the batch
+    // furthest down the line that may go on, then a new batch in a free slot.
     bool takeWork(std::size_t& chosen, bool calling) {
-        bool found = false;
-        for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-            if (ready(slots_[slot], calling) &&
-                (!found || slots_[slot].step > slots_[chosen].step)) {
-                chosen = slot;
-                found = true;
-            }
-        }
-        if (!found && !inputEnded_ && !busy_[0] && mayRun(0, calling)) {
-            for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        std::size_t fresh = slots_.size();
+        if (!inputEnded_ && !busy_[0] && mayRun(0, calling)) {
+            for (std::size_t slot = 0; slot < slots_.size() && fresh == slots_.size(); ++slot) {
                 if (!slots_[slot].inUse) {
-                    Slot& fresh = slots_[slot];
-                    fresh.inUse = true;
-                    fresh.step = 0;
-                    fresh.sequence = nextSequence_++;
-                    chosen = slot;
-                    found = true;
-                    break;
+                    fresh = slot;
                 }
             }
+        }
+        bool found = false;
+        if (fresh == slots_.size() || !onlyFor(0, calling)) {
+            for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+                if (ready(slots_[slot], calling) &&
+                    (!found || betterThan(slots_[slot], slots_[chosen], calling))) {
+                    chosen = slot;
+                    found = true;
+                }
+            }
+        }
+        if (!found && fresh != slots_.size()) {
+            Slot& slot = slots_[fresh];
+            slot.inUse = true;
+            slot.step = 0;
+            slot.sequence = nextSequence_++;
+            chosen = fresh;
+            found = true;
         }
         if (found) {
             Slot& slot = slots_[chosen];
@@ -126,6 +139,14 @@ private:
             }
         }
         return found;
+    }
+
+    bool betterThan(const Slot& one, const Slot& other, bool calling) const {
+        const bool oneOnly = onlyFor(one.step, calling);
+        if (oneOnly != onlyFor(other.step, calling)) {
+            return oneOnly;
+        }
+        return one.step > other.step;
     }
 
     void finishWork(std::size_t chosen, std::size_t step, bool goOn) {

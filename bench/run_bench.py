@@ -169,7 +169,7 @@ COMPRESSIONS = (  # suffix, command that writes it, command that reads it
     (".gz", ["gzip", "-6", "-c"], "zcat"),
     (".zst", ["zstd", "-3", "-q", "-c"], "zstd -dc"),
     (".bz2", ["bzip2", "-9", "-c"], "bzcat"),
-    (".xz", ["xz", "-6", "-T2", "-c"], "xzcat"),
+    (".xz", ["xz", "-2", "-T2", "-c"], "xzcat"),
 )
 
 
@@ -459,7 +459,7 @@ def compressed_section(result: dict, args) -> list:
         return []
     tools = result["tools"]
     out = ["## Compressed input, %s of trajectory text\n" % size_label(result["megabytes"]),
-           "The same trajectory compressed with `gzip -6`, `zstd -3`, `bzip2 -9` and `xz -6`; "
+           "The same trajectory compressed with `gzip -6`, `zstd -3`, `bzip2 -9` and `xz -2`; "
            "MB/s counts bytes of trajectory text, not of the compressed file. Load average "
            "before: %s, after: %s.\n" % (result["load_before"], result["load_after"])]
     for fast, slow in (("blockavg run.xyz.gz", "zcat | blockavg -"),

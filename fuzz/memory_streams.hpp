@@ -38,6 +38,8 @@ public:
     }
     bool isSameFileAs(const std::string&) const override { return false; }
     std::string errorMessage() const override { return std::generic_category().message(EIO); }
+    // A pipe's bytes when they come a few at a time, a file's otherwise.
+    bool mayWait() const override { return chunkSize_ != never; }
 
 private:
     std::string_view bytes_;

@@ -48,7 +48,9 @@ Reading readAll(const std::string& bytes, std::size_t chunkSize = never,
     FrameBatch batch;
     Reading reading;
     for (bool more = true; more;) {
-        more = reader.read(batch);
+        more = reader.readBatch(batch);
+        XmolFrameReader::parseBatch(batch);
+        reader.resolve(batch);
         for (const FrameOutcome& outcome : batch.outcomes()) {
             if (outcome.kind == OutcomeKind::frame) {
                 Frame frame;

@@ -27,6 +27,10 @@ public:
     // Why the last readSome() failed.
     virtual std::string errorMessage() const = 0;
 
+    // Whether a read may wait on something outside the process (a pipe, a
+    // terminal) rather than only on the disk.
+    virtual bool mayWait() const { return true; }
+
     // Whether reading to the end tells if the bytes are whole (a compressed
     // stream's checksums), so that a reader that stops early should read on
     // to find out.

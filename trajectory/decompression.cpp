@@ -75,6 +75,7 @@ public:
     std::string errorMessage() const override {
         return error_.empty() ? raw_.errorMessage() : error_;
     }
+    bool mayWait() const override { return raw_.mayWait(); }
 
 private:
     ByteSource& raw_;

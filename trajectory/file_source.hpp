@@ -25,10 +25,12 @@ public:
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override;
     bool isSameFileAs(const std::string& path) const override;
     std::string errorMessage() const override;
+    bool mayWait() const override { return !regular_; }
 
 private:
     int descriptor_ = -1;
     bool ownsDescriptor_ = false;
+    bool regular_ = false;  // a regular file, not a pipe, terminal or device
     int error_ = 0;
     std::string path_;  // empty for standard input
 };

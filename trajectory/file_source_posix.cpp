@@ -32,6 +32,7 @@ bool FileSource::open(const std::string& path) {
         close();
         return false;
     }
+    regular_ = S_ISREG(status.st_mode);
     error_ = 0;
     return true;
 }

@@ -36,6 +36,7 @@ bool FileSource::open(const std::string& path) {
         close();
         return false;
     }
+    regular_ = (status.st_mode & _S_IFMT) == _S_IFREG;
     error_ = 0;
     return true;
 }

@@ -74,13 +74,6 @@ void FrameBatch::clear() noexcept {
     outOfMemory_ = false;
 }
 
-bool XmolFrameReader::read(FrameBatch& batch) {
-    const bool more = readBatch(batch);
-    parseBatch(batch);
-    resolve(batch);
-    return more;
-}
-
 bool XmolFrameReader::readBatch(FrameBatch& batch) {
     batch.clear();
     if (expect_ == Expect::nothing) {

@@ -17,8 +17,6 @@
 //                in the same batch, or stays open when there is none;
 //   resolve      in order: gives the open items the value the slots held at
 //                the batch's start, and moves the slots on.
-//
-// read() does all three for a caller that needs no threads.
 
 #include <cstddef>
 #include <cstdint>
@@ -163,11 +161,6 @@ public:
     // values the slots hold, then moves the slots past the batch. Batches
     // must be resolved in the order they were read.
     void resolve(FrameBatch& batch);
-
-    // All three steps, for a caller without threads.
-    bool read(FrameBatch& batch);
-
-    const ReadingSlots& slots() const noexcept { return slots_; }
 
 private:
     enum class Expect { countLine, commentLine, atomLines, contentAhead, nothing };

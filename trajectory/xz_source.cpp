@@ -82,6 +82,7 @@ public:
     bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
     std::string errorMessage() const override { return error_; }
     bool checksItsBytes() const override { return true; }
+    bool mayWait() const override { return raw_.mayWait(); }
 
 private:
     ByteSource& raw_;
