@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "trajectory/compressed_input.hpp"
+#include "trajectory/decompressing_source.hpp"
 #include "trajectory/decompression.hpp"
 
 namespace blockavg {
@@ -26,9 +26,9 @@ std::string damage(int code) {
     }
 }
 
-class Bzip2Source final : public ByteSource {
+class Bzip2Source final : public DecompressingSource {
 public:
-    Bzip2Source(ByteSource& raw, std::string start) : raw_(raw), input_(raw, std::move(start)) {
+    Bzip2Source(ByteSource& raw, std::string start) : DecompressingSource(raw, std::move(start)) {
         startStream();
     }
     Bzip2Source(const Bzip2Source&) = delete;
@@ -36,48 +36,37 @@ public:
     ~Bzip2Source() override { BZ2_bzDecompressEnd(&stream_); }
 
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
-        if (!error_.empty()) {
+        if (failed()) {
             return -1;
         }
         for (;;) {
+            if (compressedSize() == 0 && !refill()) {
+                return finish(streamEnded_, "bzip2");
+            }
             if (streamEnded_) {
-                // A stream has ended: another may follow.
-                if (input_.size() == 0 && !input_.refill()) {
-                    return input_.finish(streamEnded_, "bzip2", error_);
-                }
+                // A stream has ended and another follows.
                 BZ2_bzDecompressEnd(&stream_);
                 startStream();
             }
-            if (input_.size() == 0 && !input_.refill()) {
-                return input_.finish(streamEnded_, "bzip2", error_);
-            }
             const auto available =
-                static_cast<unsigned int>(std::min<std::size_t>(input_.size(), UINT_MAX));
+                static_cast<unsigned int>(std::min<std::size_t>(compressedSize(), UINT_MAX));
             const auto room = static_cast<unsigned int>(std::min<std::size_t>(size, UINT_MAX));
-            stream_.next_in = const_cast<char*>(reinterpret_cast<const char*>(input_.data()));
+            stream_.next_in = const_cast<char*>(reinterpret_cast<const char*>(compressed()));
             stream_.avail_in = available;
             stream_.next_out = buffer;
             stream_.avail_out = room;
             const int result = BZ2_bzDecompress(&stream_);
-            input_.take(available - stream_.avail_in);
+            take(available - stream_.avail_in);
+            const std::size_t produced = room - stream_.avail_out;
             if (result != BZ_OK && result != BZ_STREAM_END) {
-                // The text before the damage comes first, however the bytes came.
-                error_ = damage(result);
-                return room > stream_.avail_out
-                           ? static_cast<std::ptrdiff_t>(room - stream_.avail_out)
-                           : -1;
+                return damaged(damage(result), produced);
             }
             streamEnded_ = result == BZ_STREAM_END;
-            if (room > stream_.avail_out) {
-                return static_cast<std::ptrdiff_t>(room - stream_.avail_out);
+            if (produced > 0) {
+                return static_cast<std::ptrdiff_t>(produced);
             }
         }
     }
-
-    bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
-    std::string errorMessage() const override { return error_; }
-    bool checksItsBytes() const override { return true; }
-    bool mayWait() const override { return raw_.mayWait(); }
 
 private:
     void startStream() {
@@ -88,11 +77,8 @@ private:
         streamEnded_ = false;
     }
 
-    ByteSource& raw_;
-    CompressedInput input_;
     bz_stream stream_{};
     bool streamEnded_ = false;
-    std::string error_;
 };
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "trajectory/compressed_input.hpp"
+#include "trajectory/decompressing_source.hpp"
 #include "trajectory/decompression.hpp"
 
 namespace blockavg {
@@ -33,40 +33,34 @@ std::string damage(int code) {
     }
 }
 
-class GzipSource final : public ByteSource {
+class GzipSource final : public DecompressingSource {
 public:
-    GzipSource(ByteSource& raw, std::string start) : raw_(raw), input_(raw, std::move(start)) {
+    GzipSource(ByteSource& raw, std::string start) : DecompressingSource(raw, std::move(start)) {
         startMember();
     }
 
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
-        if (!error_.empty()) {
+        if (failed()) {
             return -1;
         }
         for (;;) {
+            if (compressedSize() == 0 && !refill()) {
+                return finish(state_.block_state == ISAL_BLOCK_FINISH, "gzip");
+            }
             if (state_.block_state == ISAL_BLOCK_FINISH) {
-                // A member has ended: another may follow.
-                if (input_.size() == 0 && !input_.refill()) {
-                    return input_.finish(state_.block_state == ISAL_BLOCK_FINISH, "gzip", error_);
-                }
-                startMember();
+                startMember();  // a member has ended and another follows
             }
-            if (input_.size() == 0 && !input_.refill()) {
-                return input_.finish(state_.block_state == ISAL_BLOCK_FINISH, "gzip", error_);
-            }
-            state_.next_in = const_cast<unsigned char*>(input_.data());
+            state_.next_in = const_cast<unsigned char*>(compressed());
             const auto available =
-                static_cast<std::uint32_t>(std::min<std::size_t>(input_.size(), UINT32_MAX));
+                static_cast<std::uint32_t>(std::min<std::size_t>(compressedSize(), UINT32_MAX));
             state_.avail_in = available;
             state_.next_out = reinterpret_cast<unsigned char*>(buffer);
             state_.avail_out = static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX));
             const int result = isal_inflate(&state_);
-            input_.take(available - state_.avail_in);
+            take(available - state_.avail_in);
             const std::size_t produced = std::min<std::size_t>(size, UINT32_MAX) - state_.avail_out;
             if (result < 0) {
-                // The text before the damage comes first, however the bytes came.
-                error_ = damage(result);
-                return produced > 0 ? static_cast<std::ptrdiff_t>(produced) : -1;
+                return damaged(damage(result), produced);
             }
             if (produced > 0) {
                 return static_cast<std::ptrdiff_t>(produced);
@@ -74,21 +68,13 @@ public:
         }
     }
 
-    bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
-    std::string errorMessage() const override { return error_; }
-    bool checksItsBytes() const override { return true; }
-    bool mayWait() const override { return raw_.mayWait(); }
-
 private:
     void startMember() noexcept {
         isal_inflate_init(&state_);
         state_.crc_flag = ISAL_GZIP;
     }
 
-    ByteSource& raw_;
-    CompressedInput input_;
     inflate_state state_{};
-    std::string error_;
 };
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "trajectory/compressed_input.hpp"
+#include "trajectory/decompressing_source.hpp"
 #include "trajectory/decompression.hpp"
 
 namespace blockavg {
@@ -30,9 +30,9 @@ std::string damage(lzma_ret code) {
     }
 }
 
-class XzSource final : public ByteSource {
+class XzSource final : public DecompressingSource {
 public:
-    XzSource(ByteSource& raw, std::string start) : raw_(raw), input_(raw, std::move(start)) {
+    XzSource(ByteSource& raw, std::string start) : DecompressingSource(raw, std::move(start)) {
         if (lzma_stream_decoder(&stream_, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) {
             throw std::bad_alloc();
         }
@@ -42,7 +42,7 @@ public:
     ~XzSource() override { lzma_end(&stream_); }
 
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
-        if (!error_.empty()) {
+        if (failed()) {
             return -1;
         }
         if (ended_) {
@@ -50,28 +50,25 @@ public:
         }
         for (;;) {
             lzma_action action = LZMA_RUN;
-            if (input_.size() == 0 && !input_.refill()) {
-                if (!input_.error().empty()) {
-                    error_ = input_.error();
+            if (compressedSize() == 0 && !refill()) {
+                if (failed()) {
                     return -1;
                 }
                 action = LZMA_FINISH;  // the decoder tells whether the stream was whole
             }
-            stream_.next_in = input_.data();
-            stream_.avail_in = input_.size();
+            stream_.next_in = compressed();
+            stream_.avail_in = compressedSize();
             stream_.next_out = reinterpret_cast<std::uint8_t*>(buffer);
             stream_.avail_out = size;
             const lzma_ret result = lzma_code(&stream_, action);
-            input_.take(input_.size() - stream_.avail_in);
+            take(compressedSize() - stream_.avail_in);
             const std::size_t produced = size - stream_.avail_out;
             if (result == LZMA_STREAM_END) {
                 ended_ = true;
                 return static_cast<std::ptrdiff_t>(produced);
             }
             if (result != LZMA_OK) {
-                // The text before the damage comes first, however the bytes came.
-                error_ = damage(result);
-                return produced > 0 ? static_cast<std::ptrdiff_t>(produced) : -1;
+                return damaged(damage(result), produced);
             }
             if (produced > 0) {
                 return static_cast<std::ptrdiff_t>(produced);
@@ -79,17 +76,9 @@ public:
         }
     }
 
-    bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
-    std::string errorMessage() const override { return error_; }
-    bool checksItsBytes() const override { return true; }
-    bool mayWait() const override { return raw_.mayWait(); }
-
 private:
-    ByteSource& raw_;
-    CompressedInput input_;
     lzma_stream stream_ = LZMA_STREAM_INIT;
     bool ended_ = false;
-    std::string error_;
 };
 
 }  // namespace

@@ -6,16 +6,16 @@
 #include <string>
 #include <utility>
 
-#include "trajectory/compressed_input.hpp"
+#include "trajectory/decompressing_source.hpp"
 #include "trajectory/decompression.hpp"
 
 namespace blockavg {
 namespace {
 
-class ZstdSource final : public ByteSource {
+class ZstdSource final : public DecompressingSource {
 public:
     ZstdSource(ByteSource& raw, std::string start)
-        : raw_(raw), input_(raw, std::move(start)), stream_(ZSTD_createDStream()) {
+        : DecompressingSource(raw, std::move(start)), stream_(ZSTD_createDStream()) {
         if (stream_ == nullptr) {
             throw std::bad_alloc();
         }
@@ -25,22 +25,21 @@ public:
     ~ZstdSource() override { ZSTD_freeDStream(stream_); }
 
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
-        if (!error_.empty()) {
+        if (failed()) {
             return -1;
         }
         for (;;) {
-            if (input_.size() == 0 && !input_.refill()) {
-                return input_.finish(frameEnded_, "zstd", error_);
+            if (compressedSize() == 0 && !refill()) {
+                return finish(frameEnded_, "zstd");
             }
-            ZSTD_inBuffer in{input_.data(), input_.size(), 0};
+            ZSTD_inBuffer in{compressed(), compressedSize(), 0};
             ZSTD_outBuffer out{buffer, size, 0};
             const std::size_t result = ZSTD_decompressStream(stream_, &out, &in);
-            input_.take(in.pos);
+            take(in.pos);
             if (ZSTD_isError(result) != 0) {
-                // The text before the damage comes first, however the bytes came.
-                error_ =
-                    std::string("the zstd data is damaged (") + ZSTD_getErrorName(result) + ")";
-                return out.pos > 0 ? static_cast<std::ptrdiff_t>(out.pos) : -1;
+                return damaged(
+                    std::string("the zstd data is damaged (") + ZSTD_getErrorName(result) + ")",
+                    out.pos);
             }
             frameEnded_ = result == 0;
             if (out.pos > 0) {
@@ -49,17 +48,9 @@ public:
         }
     }
 
-    bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
-    std::string errorMessage() const override { return error_; }
-    bool checksItsBytes() const override { return true; }
-    bool mayWait() const override { return raw_.mayWait(); }
-
 private:
-    ByteSource& raw_;
-    CompressedInput input_;
     ZSTD_DStream* stream_;
     bool frameEnded_ = false;
-    std::string error_;
 };
 
 }  // namespace

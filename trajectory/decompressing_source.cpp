@@ -1,6 +1,7 @@
-#include "trajectory/compressed_input.hpp"
+#include "trajectory/decompressing_source.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace blockavg {
 namespace {
@@ -9,14 +10,14 @@ constexpr std::size_t bufferSize = std::size_t{256} << 10;
 
 }  // namespace
 
-CompressedInput::CompressedInput(ByteSource& raw, std::string start)
+DecompressingSource::DecompressingSource(ByteSource& raw, std::string start)
     : raw_(raw), buffer_(std::max(bufferSize, start.size())) {
     std::copy(start.begin(), start.end(), buffer_.begin());
     end_ = start.size();
 }
 
-bool CompressedInput::refill() {
-    if (ended_ || !error_.empty()) {
+bool DecompressingSource::refill() {
+    if (ended_ || failed()) {
         return false;
     }
     begin_ = end_ = 0;
@@ -31,15 +32,20 @@ bool CompressedInput::refill() {
     return got > 0;
 }
 
-std::ptrdiff_t CompressedInput::finish(bool whole, const char* format, std::string& error) const {
-    if (!error_.empty()) {
-        error = error_;
-    } else if (!whole) {
-        error = std::string("the ") + format + " stream is cut short";
-    } else {
-        return 0;
+std::ptrdiff_t DecompressingSource::finish(bool whole, const char* format) {
+    if (failed()) {
+        return -1;
     }
-    return -1;
+    if (!whole) {
+        error_ = std::string("the ") + format + " stream is cut short";
+        return -1;
+    }
+    return 0;
+}
+
+std::ptrdiff_t DecompressingSource::damaged(std::string message, std::size_t produced) {
+    error_ = std::move(message);
+    return produced > 0 ? static_cast<std::ptrdiff_t>(produced) : -1;
 }
 
 }  // namespace blockavg
