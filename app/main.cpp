@@ -14,6 +14,7 @@
 #include "app/input_text.hpp"
 #include "app/interruption.hpp"
 #include "app/processor_count.hpp"
+#include "app/shown_name.hpp"
 #include "app/standard_streams.hpp"
 #include "trajectory/file_source.hpp"
 #include "trajectory/output_file.hpp"
@@ -32,12 +33,23 @@ constexpr const char* helpText =
     "length in trajectory.xmol in the current directory. Frames after the\n"
     "last full block are read and reported but not written.\n"
     "\n"
-    "  INPUT          the trajectory to read, or - for standard input\n"
+    "  INPUT          the trajectory to read, or - for standard input; it may\n"
+    "                 be compressed with gzip, zstd, xz or bzip2, which its\n"
+    "                 first bytes tell\n"
     "  BLOCK_LENGTH   frames per averaged frame, at least 1 (default 100)\n"
     "\n"
-    "A progress line per frame goes to standard output.\n"
-    "Exit status: 0 done; 1 the input could not be read, trajectory.xmol could\n"
-    "not be written or is the input itself, or memory ran out; 2 bad usage.\n";
+    "A progress line per frame goes to standard output. A run locks\n"
+    "trajectory.xmol while it writes it: a second run in the same directory\n"
+    "stops and leaves the file alone. However a run ends, trajectory.xmol\n"
+    "holds whole averaged frames only.\n"
+    "\n"
+    "Exit status:\n"
+    "  0          done (warnings and notes go to standard error)\n"
+    "  1          the input could not be read; trajectory.xmol could not be\n"
+    "             written, is the input or standard output, or is locked by\n"
+    "             another run; or memory ran out\n"
+    "  2          bad usage\n"
+    "  128+N      ended by signal N: 130 for Ctrl-C (SIGINT), 143 for SIGTERM\n";
 
 void sayError(const std::string& message) {
     std::fprintf(stderr, "blockavg: %s\n", message.c_str());
@@ -60,7 +72,7 @@ int standardOutputWritten() {
 // a mistyped path leaves an earlier result in place.
 int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     using namespace blockavg;
-    const std::string inputName = inputPath == "-" ? "standard input" : inputPath;
+    const std::string inputName = inputPath == "-" ? "standard input" : shownName(inputPath);
     FileSource file;
     if (!file.open(inputPath)) {
         sayError("cannot open " + inputName + ": " + file.errorMessage());

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/shown_name.hpp"
+
 namespace blockavg {
 namespace {
 
@@ -54,6 +56,24 @@ TEST(CommandLine, ReadsTheInputAndTheBlockLength) {
         if (c.action == CommandAction::run) {
             EXPECT_EQ(command.inputPath, c.arguments[0]);
         }
+    }
+}
+
+TEST(ShownName, EscapesControlCharactersAsTheShellQuotesThem) {
+    const struct {
+        std::string name;
+        const char* shown;
+    } cases[] = {
+        {"run.xyz", "run.xyz"},
+        {"my run's.xyz", "my run's.xyz"},  // printable names stay as they are
+        {"caf\xc3\xa9.xyz", "caf\xc3\xa9.xyz"},
+        {"a\nb", "'a'$'\\n''b'"},
+        {"\x1b[2J", "$'\\033''[2J'"},
+        {"it's\t", "'it'\\''s'$'\\t'"},
+        {std::string("x\0\r\x7f", 4), "'x'$'\\000\\r\\177'"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(shownName(c.name), c.shown);
     }
 }
 

@@ -272,6 +272,9 @@ TEST(EndToEnd, RefusesBadUsageWithoutTouchingTheOutput) {
         {{"missing.xyz"}, 1, "cannot open missing.xyz: No such file or directory"},
         {{"missing.xyz", "0"}, 2, "block length"},
         {{"."}, 1, "cannot open .: Is a directory"},
+        {{"new\nline \x1b[31m.xyz"},
+         1,
+         "blockavg: cannot open 'new'$'\\n''line '$'\\033''[31m.xyz': No such file or directory\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
