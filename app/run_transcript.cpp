@@ -22,7 +22,6 @@ void RunTranscript::append(std::string_view text) { console_.append(text); }
 
 void RunTranscript::frameHeading(std::int64_t frameNumber) {
     append("\n");
-    events_.push_back({EventKind::flushConsole, console_.size(), 0});
     char text[maxFormattedNumberLength + 8] = "# ";
     char* end = formatInteger(text + 2, frameNumber);
     end = std::copy_n("   ", 3, end);
@@ -101,7 +100,10 @@ bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedF
                            std::string_view outputName, std::string_view inputName) {
     std::size_t written = 0;
     // The report is not the product: a console that cannot take it (a full
-    // disk behind a redirection, a closed pipe) does not stop the run.
+    // disk behind a redirection, a closed pipe) does not stop the run. It is
+    // flushed once a batch, not once a line: a batch goes on as soon as it
+    // holds a frame, so a live pipe is still reported frame by frame, and a
+    // batch of many small frames costs one write instead of one a line.
     const auto writeConsole = [&](std::size_t upTo, bool flush) {
         std::fwrite(console_.data() + written, 1, upTo - written, console);
         written = upTo;
@@ -115,9 +117,6 @@ bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedF
     };
     for (const Event& event : events_) {
         switch (event.kind) {
-            case EventKind::flushConsole:
-                writeConsole(event.consoleEnd, true);
-                break;
             case EventKind::diagnostic:
                 writeConsole(event.consoleEnd, true);
                 sayNow(diagnostics_[event.index]);
@@ -142,7 +141,7 @@ bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedF
             }
         }
     }
-    writeConsole(console_.size(), false);
+    writeConsole(console_.size(), true);
     return true;
 }
 

@@ -55,7 +55,7 @@ public:
                 std::string_view outputName, std::string_view inputName);
 
 private:
-    enum class EventKind { flushConsole, diagnostic, frame };
+    enum class EventKind { diagnostic, frame };
     struct Event {
         EventKind kind;
         std::size_t consoleEnd;  // the report up to here comes before the event
