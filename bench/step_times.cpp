@@ -6,6 +6,7 @@
 //
 //   step_times FILE [BLOCK_LENGTH [THREADS]]
 //   prints: reading parsing summing formatting writing wall
+//   then:   in-order share: P %
 
 #include <chrono>
 #include <cstdio>
@@ -44,6 +45,9 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("%.4f %.4f %.4f %.4f %.4f %.4f\n", times.reading, times.parsing, times.summing,
                 times.formatting, times.writing, wall);
+    const double inOrder = times.reading + times.summing + times.writing;
+    const double all = inOrder + times.parsing + times.formatting;
+    std::printf("in-order share: %.1f %%\n", all > 0.0 ? 100.0 * inOrder / all : 0.0);
     std::fclose(console);
     return succeeded ? 0 : 1;
 }
