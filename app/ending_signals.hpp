@@ -1,10 +1,17 @@
 #pragma once
 
-// The signals that end a process (SIGINT, SIGTERM, SIGHUP) blocked on the
-// calling thread while an object of this type lives, and so on the threads
-// it starts meanwhile: only the thread that writes the output takes them
-// (app/interruption.hpp). Nothing to do on Windows, where a console control
-// handler runs on a thread of its own.
+// The signals that end a run with its output cut back to whole frames
+// (app/interruption.hpp): every signal whose default action ends the process
+// and that someone may send it, by hand or from a scheduler. Faults the
+// process itself causes (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP,
+// SIGSYS) are left at their default action: after one nothing may be
+// trusted, the output file's state included. SIGPIPE and SIGXFSZ are ignored
+// on purpose (app/main.cpp) and SIGKILL cannot be caught.
+//
+// While an object of EndingSignalsBlocked lives they are blocked on the
+// calling thread, and so on the threads it starts meanwhile: only the thread
+// that writes the output takes them. Nothing to do on Windows, where a
+// console control handler runs on a thread of its own.
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -14,14 +21,41 @@
 namespace blockavg {
 
 #ifndef _WIN32
+// The named ones; the real-time signals, whose numbers are known only at run
+// time, join them in endingSignalSet().
+inline constexpr int namedEndingSignals[] = {
+    SIGINT,    SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+#ifdef SIGPOLL
+    SIGPOLL,
+#elif defined(SIGIO)
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+inline sigset_t endingSignalSet() noexcept {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signalNumber : namedEndingSignals) {
+        sigaddset(&signals, signalNumber);
+    }
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
+        sigaddset(&signals, signalNumber);
+    }
+#endif
+    return signals;
+}
+
 class EndingSignalsBlocked {
 public:
     EndingSignalsBlocked() noexcept {
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        sigaddset(&blocked, SIGINT);
-        sigaddset(&blocked, SIGTERM);
-        sigaddset(&blocked, SIGHUP);
+        const sigset_t blocked = endingSignalSet();
         pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
     }
     EndingSignalsBlocked(const EndingSignalsBlocked&) = delete;

@@ -1,11 +1,14 @@
 #pragma once
 
-// Ctrl-C and its kin: SIGINT, SIGTERM and SIGHUP, or Ctrl-C, Ctrl-Break and
-// closing the console on Windows. The output is cut back to the end of its
-// last whole averaged frame, a message on standard error says how many it
-// holds, and the process ends as the interruption would have ended it
-// (status 130, 143 or 129 in a shell). One implementation per platform
-// (interruption_posix.cpp, interruption_win32.cpp).
+// Ctrl-C and its kin: on POSIX systems every signal that ends a process and
+// that a user or a scheduler may send (app/ending_signals.hpp: SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGXCPU and the rest), on Windows
+// Ctrl-C, Ctrl-Break and closing the console. The output is cut back to the
+// end of its last whole averaged frame, a message on standard error says how
+// many it holds (or, for an output that cannot be cut back, what its reader
+// got: app/interruption_message.hpp), and the process ends as the signal
+// would have ended it (status 128 plus the signal in a shell). One
+// implementation per platform (interruption_posix.cpp, interruption_win32.cpp).
 //
 // On POSIX systems the handler runs on whichever thread takes the signal:
 // only the thread that writes `file` may take them, which the pipeline sees

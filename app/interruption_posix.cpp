@@ -2,9 +2,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
 
+#include "app/ending_signals.hpp"
 #include "app/interruption.hpp"
+#include "app/interruption_message.hpp"
 #include "trajectory/output_file.hpp"
 
 namespace blockavg {
@@ -12,43 +13,17 @@ namespace {
 
 std::atomic<OutputFile*> interrupted{nullptr};
 std::atomic<const char*> fileName{""};
-constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Text for the message, without the library: a signal handler may call only
-// async-signal-safe functions.
-char* put(char* out, const char* end, const char* text) noexcept {
-    while (*text != '\0' && out != end) {
-        *out++ = *text++;
-    }
-    return out;
-}
-
-char* putNumber(char* out, const char* end, std::int64_t value) noexcept {
-    char digits[24];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0);
-    while (count > 0 && out != end) {
-        *out++ = digits[--count];
-    }
-    return out;
-}
-
+// A signal handler may call only async-signal-safe functions: the message is
+// laid out without the library (app/interruption_message.hpp).
 extern "C" void onEndingSignal(int signalNumber) {
     OutputFile* file = interrupted.load();
     if (file != nullptr) {
         file->cutBack();
-        char message[1024];
-        const char* const end = message + sizeof message;
-        char* out = put(message, end, "blockavg: interrupted; ");
-        out = put(out, end, fileName.load());
-        out = put(out, end, " holds ");
-        out = putNumber(out, end, file->completedWrites());
-        out = put(out, end, " averaged frames\n");
-        const ssize_t ignored =
-            ::write(STDERR_FILENO, message, static_cast<std::size_t>(out - message));
+        char message[interruptionMessageCapacity];
+        const std::size_t length =
+            layOutInterruptionMessage(message, sizeof message, fileName.load(), file->delivery());
+        const ssize_t ignored = ::write(STDERR_FILENO, message, length);
         (void)ignored;
     }
     // The signal is blocked while its handler runs: raised again at its
@@ -62,16 +37,18 @@ extern "C" void onEndingSignal(int signalNumber) {
 void cutBackOnInterruption(OutputFile& file, const char* name) noexcept {
     fileName = name;
     interrupted = &file;
-    for (const int signalNumber : endingSignals) {
+    struct sigaction action {};
+    action.sa_handler = onEndingSignal;
+    // One handler at a time: a second signal waits, and is lost with the
+    // process.
+    action.sa_mask = endingSignalSet();
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        if (sigismember(&action.sa_mask, signalNumber) != 1) {
+            continue;
+        }
         struct sigaction previous {};
         if (::sigaction(signalNumber, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) {
             continue;
-        }
-        struct sigaction action {};
-        action.sa_handler = onEndingSignal;
-        sigemptyset(&action.sa_mask);
-        for (const int other : endingSignals) {
-            sigaddset(&action.sa_mask, other);
         }
         ::sigaction(signalNumber, &action, nullptr);
     }

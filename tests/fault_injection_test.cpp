@@ -53,11 +53,14 @@ class BackgroundCommand {
 public:
     explicit BackgroundCommand(const std::string& command) : child_(::fork()) {
         if (child_ == 0) {
-            // The command takes the signals that end a process as a shell
-            // in the foreground would give them to it.
-            for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            // The command takes every signal at its default action, none
+            // blocked, as a shell in the foreground would give them to it.
+            for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
                 ::signal(signalNumber, SIG_DFL);
             }
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
             ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -353,28 +356,83 @@ TEST(FaultInjection, WorkingDirectoryRemovedWhileRunning) {
 
 // blockavg reading the FIFO `producer.fifo` in `directory` at block length
 // 1, its report and messages in the files stdout and stderr there.
-std::string fifoRun(const ScratchDirectory& directory) {
-    return "cd " + quoted(directory.path().string()) + " && exec " + testing::blockavgCommand() +
-           " producer.fifo 1 >stdout 2>stderr";
+// `shellSetup` runs in the shell just before blockavg starts.
+std::string fifoRun(const ScratchDirectory& directory, const std::string& shellSetup = {}) {
+    return "cd " + quoted(directory.path().string()) + " && " + shellSetup + " exec " +
+           testing::blockavgCommand() + " producer.fifo 1 >stdout 2>stderr";
 }
 
-// SIGINT, SIGTERM and SIGHUP while frames are coming in: the file keeps its
-// whole frames, standard error says how many, and the run ends as the
-// signal ends a process (a shell sees 128 plus the signal).
+struct EndingSignal {
+    const char* name;
+    int number;
+};
+
+// Every signal that ends a process and that a user or a scheduler may send
+// it, where the system has it (the faults a process causes itself are not
+// among them).
+std::vector<EndingSignal> endingSignals() {
+    std::vector<EndingSignal> signals = {
+        {"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
+        {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"ALRM", SIGALRM}, {"VTALRM", SIGVTALRM},
+        {"PROF", SIGPROF}, {"XCPU", SIGXCPU},
+    };
+#ifdef SIGPOLL
+    signals.push_back({"POLL", SIGPOLL});
+#endif
+#ifdef SIGPWR
+    signals.push_back({"PWR", SIGPWR});
+#endif
+#ifdef SIGSTKFLT
+    signals.push_back({"STKFLT", SIGSTKFLT});
+#endif
+#ifdef SIGRTMIN
+    signals.push_back({"RTMIN", SIGRTMIN});
+    signals.push_back({"RTMIN+1", SIGRTMIN + 1});
+    signals.push_back({"RTMAX", SIGRTMAX});
+#endif
+    return signals;
+}
+
+// Each of those signals while frames are coming in (after exactly two
+// blocks, with a third frame begun): the file keeps its whole frames,
+// standard error says how many, and the run ends as the signal ends a
+// process (a shell sees 128 plus the signal). A signal that the run was
+// started to ignore leaves it running, and the next one ends it.
 TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFrames) {
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE("signal " + std::to_string(signalNumber));
+    struct Case {
+        EndingSignal sent;
+        bool ignoredAtStart;
+    };
+    std::vector<Case> cases;
+    for (const EndingSignal& sent : endingSignals()) {
+        cases.push_back({sent, false});
+    }
+    cases.push_back({{"HUP", SIGHUP}, true});
+    cases.push_back({{"USR1", SIGUSR1}, true});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("SIG") + c.sent.name + (c.ignoredAtStart ? ", ignored" : ""));
         const ScratchDirectory directory;
         ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
-        BackgroundCommand run(fifoRun(directory));
+        // No core file for the signals whose default action writes one.
+        std::string setup = "ulimit -c 0 &&";
+        if (c.ignoredAtStart) {
+            setup += " trap '' " + std::to_string(c.sent.number) + " &&";
+        }
+        BackgroundCommand run(fifoRun(directory, setup));
         const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
         ASSERT_GE(producer, 0);
         ASSERT_TRUE(writeAll(
             producer, std::string(twoAtomFrame1) + twoAtomFrame2 + "2\nafter 30 steps, BOX: 2"));
         const std::string twoFrames = std::string(averagedFrame1) + averagedFrame2;
         ASSERT_TRUE(waitForContent(directory / "trajectory.xmol", twoFrames, 30s));
-        run.signal(signalNumber);
-        EXPECT_EQ(run.wait(30s), 128 + signalNumber);
+        run.signal(c.sent.number);
+        int ending = c.sent.number;
+        if (c.ignoredAtStart) {
+            EXPECT_EQ(run.wait(300ms), std::nullopt) << "the ignored signal ended the run";
+            ending = SIGTERM;
+            run.signal(ending);
+        }
+        EXPECT_EQ(run.wait(30s), 128 + ending);
         ::close(producer);
         EXPECT_EQ(readFile(directory / "stderr"),
                   "blockavg: interrupted; trajectory.xmol holds 2 averaged frames\n");

@@ -5,8 +5,10 @@
 // time: opening takes an exclusive advisory lock, which ends with the
 // process, and only then empties the file. A write that fails leaves the
 // file cut back to the end of the last whole write, and cutBack() does the
-// same from a signal handler. One implementation per platform
-// (output_file_posix.cpp, output_file_win32.cpp).
+// same from a signal handler. An output that is not a regular file (a FIFO,
+// a terminal) cannot be cut back: there delivery() tells what its reader
+// was given. One implementation per platform (output_file_posix.cpp,
+// output_file_win32.cpp).
 
 #include <atomic>
 #include <cstdint>
@@ -46,12 +48,27 @@ public:
     // How many writes have completed whole.
     std::int64_t completedWrites() const noexcept { return completedWrites_.load(); }
 
+    // What the file holds, or its reader was given: whole writes, and
+    // whether part of the next one went out too. Safe in a signal handler
+    // on the thread that writes, which never sees a write half-counted.
+    struct Delivery {
+        std::int64_t wholeWrites = 0;
+        bool partOfNext = false;
+        bool cutBackable = false;  // a regular file: cutBack() leaves whole writes only
+    };
+    Delivery delivery() const noexcept {
+        return {completedWrites_.load(), sentOfNext_.load() > 0, truncatable_};
+    }
+
 private:
+    void cutBackHoldingLock() noexcept;  // Windows: cutBack() inside write()
+
     int descriptor_ = -1;
     bool truncatable_ = false;  // a regular file (not a device such as /dev/null)
     int error_ = 0;
     std::atomic<std::int64_t> committedSize_{0};
     std::atomic<std::int64_t> completedWrites_{0};
+    std::atomic<std::int64_t> sentOfNext_{0};  // bytes of a write in progress already sent
     std::atomic<bool> cutBack_{false};
     std::mutex writing_;  // on Windows, between write() and cutBack()
 };
