@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +14,29 @@
 namespace blockavg {
 
 static_assert(std::atomic<std::int64_t>::is_always_lock_free,
-              "cutBack() reads these from a signal handler");
+              "cutBack() and delivery() read these from a signal handler");
+
+namespace {
+
+// Every signal held back on this thread while an object of it lives: a
+// handler that runs on the writing thread sees the counts of a write before
+// its system call or after they are brought up to date, never in between.
+class SignalsHeld {
+public:
+    SignalsHeld() noexcept {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &previous_);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_{};
+};
+
+}  // namespace
 
 OutputFile::OpenResult OutputFile::open(const std::string& path) {
     close();
@@ -41,8 +65,20 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
         close();
         return OpenResult::failed;
     }
+    // A FIFO or a terminal may take part of a frame and then make the
+    // writer wait for its reader. Without blocking, each write returns what
+    // it sent, so that an interruption while the writer waits (in poll)
+    // knows whether part of a frame went out. Only this process's own open
+    // of the file is changed.
+    if (!truncatable_) {
+        const int flags = ::fcntl(descriptor_, F_GETFL);
+        if (flags != -1) {
+            ::fcntl(descriptor_, F_SETFL, flags | O_NONBLOCK);
+        }
+    }
     committedSize_ = 0;
     completedWrites_ = 0;
+    sentOfNext_ = 0;
     cutBack_ = false;
     error_ = 0;
     return OpenResult::opened;
@@ -66,22 +102,42 @@ bool OutputFile::write(std::string_view bytes) {
         return false;
     }
     const std::size_t size = bytes.size();
-    while (!bytes.empty()) {
-        const ssize_t wrote =
-            ::write(descriptor_, bytes.data(), bytes.size() > SSIZE_MAX ? SSIZE_MAX : bytes.size());
-        if (wrote < 0 && errno == EINTR) {
+    std::size_t sent = 0;
+    do {
+        ssize_t wrote = 0;
+        int writeError = 0;
+        {
+            const SignalsHeld held;
+            const std::size_t request = size - sent > SSIZE_MAX ? SSIZE_MAX : size - sent;
+            wrote = request == 0 ? 0 : ::write(descriptor_, bytes.data() + sent, request);
+            writeError = errno;
+            if (wrote >= 0) {
+                sent += static_cast<std::size_t>(wrote);
+                if (sent == size) {
+                    committedSize_ += static_cast<std::int64_t>(size);
+                    ++completedWrites_;
+                    sentOfNext_ = 0;
+                    return true;
+                }
+                sentOfNext_ = static_cast<std::int64_t>(sent);
+            }
+        }
+        if (wrote < 0 && writeError == EINTR) {
+            continue;
+        }
+        if (wrote < 0 && (writeError == EAGAIN || writeError == EWOULDBLOCK)) {
+            // The reader has not taken what was sent yet: wait for room.
+            pollfd room{descriptor_, POLLOUT, 0};
+            while (::poll(&room, 1, -1) < 0 && errno == EINTR) {
+            }
             continue;
         }
         if (wrote <= 0) {
-            error_ = wrote < 0 ? errno : EIO;
+            error_ = wrote < 0 ? writeError : EIO;
             cutBack();
             return false;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(wrote));
-    }
-    committedSize_ += static_cast<std::int64_t>(size);
-    ++completedWrites_;
-    return true;
+    } while (true);
 }
 
 void OutputFile::cutBack() noexcept {
