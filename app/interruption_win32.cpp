@@ -1,7 +1,7 @@
 #include <atomic>
-#include <string>
 
 #include "app/interruption.hpp"
+#include "app/interruption_message.hpp"
 #include "trajectory/output_file.hpp"
 #include "trajectory/windows_api.hpp"
 
@@ -12,19 +12,19 @@ std::atomic<OutputFile*> interrupted{nullptr};
 std::atomic<const char*> fileName{""};
 
 // Windows runs a console control handler on a thread of its own, so it may
-// wait for a write in progress and use the library.
+// wait for a write in progress to end.
 BOOL WINAPI onControlEvent(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
     if (OutputFile* file = interrupted.load()) {
         file->cutBack();
-        const std::string message = std::string("blockavg: interrupted; ") + fileName.load() +
-                                    " holds " + std::to_string(file->completedWrites()) +
-                                    " averaged frames\n";
+        char message[interruptionMessageCapacity];
+        const std::size_t length =
+            layOutInterruptionMessage(message, sizeof message, fileName.load(), file->delivery());
         DWORD written = 0;
-        WriteFile(GetStdHandle(STD_ERROR_HANDLE), message.data(),
-                  static_cast<DWORD>(message.size()), &written, nullptr);
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), message, static_cast<DWORD>(length), &written,
+                  nullptr);
     }
     // The status a console program ends with on Ctrl-C.
     ExitProcess(STATUS_CONTROL_C_EXIT);

@@ -35,6 +35,7 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
     }
     committedSize_ = 0;
     completedWrites_ = 0;
+    sentOfNext_ = 0;
     cutBack_ = false;
     error_ = 0;
     return OpenResult::opened;
@@ -67,9 +68,7 @@ bool OutputFile::write(std::string_view bytes) {
         const int wrote = _write(descriptor_, bytes.data(), request);
         if (wrote <= 0) {
             error_ = wrote < 0 ? errno : EIO;
-            if (truncatable_) {
-                _chsize_s(descriptor_, committedSize_.load());
-            }
+            cutBackHoldingLock();
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(wrote));
@@ -81,6 +80,12 @@ bool OutputFile::write(std::string_view bytes) {
 
 void OutputFile::cutBack() noexcept {
     const std::lock_guard<std::mutex> lock(writing_);
+    cutBackHoldingLock();
+}
+
+// As on POSIX systems, a failed write cuts the file back for good: a later
+// write would otherwise add a frame after the cut, with a frame missing.
+void OutputFile::cutBackHoldingLock() noexcept {
     cutBack_ = true;
     if (descriptor_ >= 0 && truncatable_) {
         _chsize_s(descriptor_, committedSize_.load());
