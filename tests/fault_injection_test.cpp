@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -437,6 +438,92 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFrames) {
         EXPECT_EQ(readFile(directory / "stderr"),
                   "blockavg: interrupted; trajectory.xmol holds 2 averaged frames\n");
         EXPECT_EQ(readFile(directory / "trajectory.xmol"), twoFrames);
+    }
+}
+
+// What a reader of the FIFO `descriptor` (opened without blocking) gets: at
+// least `size` bytes, or what came within `limit`.
+std::string readFromFifo(int descriptor, std::size_t size, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string got;
+    char buffer[4096];
+    while (got.size() < size && std::chrono::steady_clock::now() < deadline) {
+        const ssize_t count =
+            ::read(descriptor, buffer, std::min(sizeof buffer, size - got.size()));
+        if (count > 0) {
+            got.append(buffer, static_cast<std::size_t>(count));
+        } else {
+            std::this_thread::sleep_for(1ms);  // nothing yet, or no writer yet
+        }
+    }
+    return got;
+}
+
+// The rest of what a FIFO holds once its writer has gone.
+std::string drainFifo(int descriptor) {
+    std::string got;
+    char buffer[65536];
+    for (ssize_t count; (count = ::read(descriptor, buffer, sizeof buffer)) > 0;) {
+        got.append(buffer, static_cast<std::size_t>(count));
+    }
+    return got;
+}
+
+// trajectory.xmol is a FIFO, which cannot be cut back: the interruption
+// message says what its reader got, whole frames and whether part of the
+// next, and the reader got exactly that. The part of a frame comes from a
+// frame far larger than the FIFO holds, of which the reader takes a little.
+TEST(FaultInjection, AnInterruptedRunSaysWhatTheReaderOfAFifoGot) {
+    const std::string twoFrames = std::string(averagedFrame1) + averagedFrame2;
+    constexpr int largeFrameAtoms = 20'000;  // 920 kB averaged
+    std::string largeFrame = std::to_string(largeFrameAtoms) +
+                             "\n after         1 steps,  BOX:  20.000000 20.000000 20.000000\n";
+    for (int atom = 0; atom < largeFrameAtoms; ++atom) {
+        largeFrame += "   Ar     1.000000     2.000000     3.000000\n";
+    }
+    const struct {
+        const char* what;
+        int signalNumber;
+        bool largeThirdFrame;
+        std::size_t readBeforeSignal;
+        const char* message;
+    } cases[] = {
+        {"between frames", SIGTERM, false, twoFrames.size(),
+         "blockavg: interrupted; the reader of trajectory.xmol got 2 averaged frames\n"},
+        {"inside a frame", SIGINT, true, twoFrames.size() + 10'000,
+         "blockavg: interrupted; the reader of trajectory.xmol got 2 whole averaged frames and "
+         "part of the next\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ScratchDirectory directory;
+        ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
+        ASSERT_EQ(::mkfifo((directory / "trajectory.xmol").c_str(), 0600), 0);
+        const int reader = ::open((directory / "trajectory.xmol").c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        BackgroundCommand run(fifoRun(directory));
+        const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
+        ASSERT_GE(producer, 0);
+        std::string input = std::string(twoAtomFrame1) + twoAtomFrame2;
+        if (c.largeThirdFrame) {
+            input += frameOf(largeFrameAtoms, "Ar");
+        }
+        ASSERT_TRUE(writeAll(producer, input + "2\nafter 30 steps, BOX: 2"));
+        std::string got = readFromFifo(reader, c.readBeforeSignal, 30s);
+        ASSERT_EQ(got.size(), c.readBeforeSignal);
+        run.signal(c.signalNumber);
+        EXPECT_EQ(run.wait(30s), 128 + c.signalNumber);
+        ::close(producer);
+        got += drainFifo(reader);
+        ::close(reader);
+        EXPECT_EQ(readFile(directory / "stderr"), c.message);
+        if (c.largeThirdFrame) {
+            ASSERT_GT(got.size(), twoFrames.size());
+            EXPECT_LT(got.size(), twoFrames.size() + largeFrame.size());
+            EXPECT_EQ(got, (twoFrames + largeFrame).substr(0, got.size()));
+        } else {
+            EXPECT_EQ(got, twoFrames);
+        }
     }
 }
 
