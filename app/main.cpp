@@ -83,6 +83,23 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
                  " is the input; writing it would destroy it before it is read");
         return exitFailure;
     }
+    // Nor may the report or the messages go into the frames (blockavg in.xyz
+    // >trajectory.xmol). Standard error may be the file: the message is still
+    // written there, where it was sent, but blockavg neither empties the file
+    // nor writes a frame. Descriptors 1 and 2 on every platform.
+    const struct {
+        int descriptor;
+        const char* problem;
+    } consoles[] = {
+        {1, " is standard output; the report would be written into its frames"},
+        {2, " is standard error; messages would be written into its frames"},
+    };
+    for (const auto& console : consoles) {
+        if (isSameFile(console.descriptor, outputFileName)) {
+            sayError(outputFileName + std::string(console.problem));
+            return exitFailure;
+        }
+    }
     // Compressed input is told by its first bytes, and read through its
     // decompressor, on a thread of its own where there are processors to
     // spare.

@@ -12,6 +12,13 @@
 
 namespace blockavg {
 
+// Whether the open descriptor `descriptor` and the file named `path` are
+// one file: device and inode, or on Windows volume serial number and file
+// index. A character device (a terminal, /dev/null) holds nothing that
+// could be destroyed, so it is never taken for one, whoever else has it
+// open. The one rule for what blockavg must not write into.
+bool isSameFile(int descriptor, const std::string& path);
+
 class FileSource final : public ByteSource {
 public:
     FileSource() = default;
@@ -32,7 +39,6 @@ private:
     bool ownsDescriptor_ = false;
     bool regular_ = false;  // a regular file, not a pipe, terminal or device
     int error_ = 0;
-    std::string path_;  // empty for standard input
 };
 
 }  // namespace blockavg

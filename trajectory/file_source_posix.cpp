@@ -19,7 +19,6 @@ bool FileSource::open(const std::string& path) {
             descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         } while (descriptor_ < 0 && errno == EINTR);
         ownsDescriptor_ = descriptor_ >= 0;
-        path_ = path;
     }
     struct stat status {};
     if (descriptor_ < 0 || ::fstat(descriptor_, &status) != 0) {
@@ -58,12 +57,16 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
     }
 }
 
-bool FileSource::isSameFileAs(const std::string& path) const {
+bool isSameFile(int descriptor, const std::string& path) {
     struct stat mine {};
     struct stat theirs {};
-    return descriptor_ >= 0 && ::fstat(descriptor_, &mine) == 0 &&
+    return descriptor >= 0 && ::fstat(descriptor, &mine) == 0 && !S_ISCHR(mine.st_mode) &&
            ::stat(path.c_str(), &theirs) == 0 && mine.st_dev == theirs.st_dev &&
            mine.st_ino == theirs.st_ino;
+}
+
+bool FileSource::isSameFileAs(const std::string& path) const {
+    return isSameFile(descriptor_, path);
 }
 
 std::string FileSource::errorMessage() const { return std::generic_category().message(error_); }

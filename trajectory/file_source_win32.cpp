@@ -2,12 +2,11 @@
 #include <io.h>
 #include <sys/stat.h>
 
-// File identity: _fstat gives no inode on Windows, so standard input is
-// matched against a named file by volume serial number and file index.
+// File identity: _fstat gives no inode on Windows, so an open file is
+// matched against a named one by volume serial number and file index.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <filesystem>
 #include <system_error>
 
 #include "trajectory/file_source.hpp"
@@ -23,7 +22,6 @@ bool FileSource::open(const std::string& path) {
     } else {
         descriptor_ = _open(path.c_str(), _O_RDONLY | _O_BINARY);
         ownsDescriptor_ = descriptor_ >= 0;
-        path_ = path;
     }
     struct _stat64 status {};
     if (descriptor_ < 0 || _fstat64(descriptor_, &status) != 0) {
@@ -59,19 +57,15 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
     return got;
 }
 
-bool FileSource::isSameFileAs(const std::string& path) const {
-    if (descriptor_ < 0) {
+bool isSameFile(int descriptor, const std::string& path) {
+    if (descriptor < 0) {
         return false;
     }
-    if (!path_.empty()) {
-        std::error_code ignored;
-        return std::filesystem::equivalent(path_, path, ignored);
-    }
-    // Standard input has no path; ask for the identity of both files.
-    const auto input = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
-    BY_HANDLE_FILE_INFORMATION inputInfo{};
-    if (input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(input, &inputInfo)) {
+    // A console or a pipe is not a disk file; it is never the named one.
+    const auto mine = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    BY_HANDLE_FILE_INFORMATION mineInfo{};
+    if (mine == INVALID_HANDLE_VALUE || GetFileType(mine) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(mine, &mineInfo)) {
         return false;
     }
     const HANDLE named =
@@ -82,11 +76,15 @@ bool FileSource::isSameFileAs(const std::string& path) const {
     }
     BY_HANDLE_FILE_INFORMATION namedInfo{};
     const bool same = GetFileInformationByHandle(named, &namedInfo) &&
-                      namedInfo.dwVolumeSerialNumber == inputInfo.dwVolumeSerialNumber &&
-                      namedInfo.nFileIndexHigh == inputInfo.nFileIndexHigh &&
-                      namedInfo.nFileIndexLow == inputInfo.nFileIndexLow;
+                      namedInfo.dwVolumeSerialNumber == mineInfo.dwVolumeSerialNumber &&
+                      namedInfo.nFileIndexHigh == mineInfo.nFileIndexHigh &&
+                      namedInfo.nFileIndexLow == mineInfo.nFileIndexLow;
     CloseHandle(named);
     return same;
+}
+
+bool FileSource::isSameFileAs(const std::string& path) const {
+    return isSameFile(descriptor_, path);
 }
 
 std::string FileSource::errorMessage() const { return std::generic_category().message(error_); }
