@@ -5,7 +5,8 @@
 // with which bytes, as README.md describes them.
 //
 // The faults are injected through POSIX facilities (FIFOs, /dev/full,
-// fork and exec), so these tests are for POSIX systems.
+// fork and exec), so these tests are for POSIX systems: under Wine only the
+// ones about unusual bytes and lines run.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -173,6 +174,7 @@ std::string frameOf(int count, const std::string& name) {
 // buffer or by a single name larger than it, a full disk that is never
 // written to, and a working directory removed before the run.
 TEST(FaultInjection, OutputThatCannotBeWritten) {
+    BLOCKAVG_SKIP_UNDER_WINE("/dev/full and a removable working directory");
     const struct {
         const char* what;
         std::string input;
@@ -225,6 +227,7 @@ TEST(FaultInjection, OutputThatCannotBeWritten) {
 // up mid-run): the run stops with status 1 at the frame that did not fit,
 // and the file is cut back to the whole frames written before it.
 TEST(FaultInjection, OutputFileSizeLimitReachedMidRun) {
+    BLOCKAVG_SKIP_UNDER_WINE("ulimit -f");
     std::string input;
     std::vector<std::string> outputFrames;
     for (int frame = 1; frame <= 40; ++frame) {
@@ -286,12 +289,12 @@ int runWithConsole(const fs::path& directory, const std::vector<std::string>& ar
             ::_exit(126);
         }
         ::signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> argv{const_cast<char*>(BLOCKAVG_EXECUTABLE)};
+        std::vector<char*> argv{const_cast<char*>(testing::blockavgExecutable())};
         for (const std::string& argument : arguments) {
             argv.push_back(const_cast<char*>(argument.c_str()));
         }
         argv.push_back(nullptr);
-        ::execv(BLOCKAVG_EXECUTABLE, argv.data());
+        ::execv(testing::blockavgExecutable(), argv.data());
         ::_exit(127);
     }
     if (closedPipe) {
@@ -307,6 +310,7 @@ int runWithConsole(const fs::path& directory, const std::vector<std::string>& ar
 // (its reader gone, or a full disk behind a redirection) neither stops the
 // averaging nor leaves trajectory.xmol cut short.
 TEST(FaultInjection, ConsoleThatCannotTakeTheReport) {
+    BLOCKAVG_SKIP_UNDER_WINE("fork, SIGPIPE and /dev/full");
     const std::string expected = readFile(testData("expected/worked_example_block_1.xmol"));
     for (const bool closedPipe : {true, false}) {
         SCOPED_TRACE(closedPipe ? "a pipe whose reader has gone" : "a full disk");
@@ -326,13 +330,14 @@ TEST(FaultInjection, ConsoleThatCannotTakeTheReport) {
 // trajectory.xmol lives on without a name, every frame still reaches it and
 // the run succeeds. Seen through a descriptor opened before the removal.
 TEST(FaultInjection, WorkingDirectoryRemovedWhileRunning) {
+    BLOCKAVG_SKIP_UNDER_WINE("FIFOs");
     const ScratchDirectory inputs;
     const fs::path fifo = inputs / "producer.fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const ScratchDirectory directory;
     BackgroundCommand run("cd " + quoted(directory.path().string()) + " && exec " +
-                          quoted(BLOCKAVG_EXECUTABLE) + " " + quoted(fifo.string()) + " 1 >" +
-                          quoted((inputs / "stdout").string()) + " 2>" +
+                          quoted(testing::blockavgExecutable()) + " " + quoted(fifo.string()) +
+                          " 1 >" + quoted((inputs / "stdout").string()) + " 2>" +
                           quoted((inputs / "stderr").string()) + " </dev/null");
 
     const int producer = openFifoForWriting(fifo, 30s);
@@ -400,6 +405,7 @@ std::vector<EndingSignal> endingSignals() {
 // process (a shell sees 128 plus the signal). A signal that the run was
 // started to ignore leaves it running, and the next one ends it.
 TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFrames) {
+    BLOCKAVG_SKIP_UNDER_WINE("FIFOs and signals");
     struct Case {
         EndingSignal sent;
         bool ignoredAtStart;
@@ -474,6 +480,7 @@ std::string drainFifo(int descriptor) {
 // next, and the reader got exactly that. The part of a frame comes from a
 // frame far larger than the FIFO holds, of which the reader takes a little.
 TEST(FaultInjection, AnInterruptedRunSaysWhatTheReaderOfAFifoGot) {
+    BLOCKAVG_SKIP_UNDER_WINE("FIFOs and signals");
     const std::string twoFrames = std::string(averagedFrame1) + averagedFrame2;
     constexpr int largeFrameAtoms = 20'000;  // 920 kB averaged
     std::string largeFrame = std::to_string(largeFrameAtoms) +
@@ -531,6 +538,7 @@ TEST(FaultInjection, AnInterruptedRunSaysWhatTheReaderOfAFifoGot) {
 // still going) is refused with status 1 and leaves the file as it is; the
 // first run goes on to its end unaffected.
 TEST(FaultInjection, ASecondRunLeavesAFileThatIsBeingWritten) {
+    BLOCKAVG_SKIP_UNDER_WINE("FIFOs");
     const ScratchDirectory directory;
     ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
     BackgroundCommand first(fifoRun(directory));
@@ -559,6 +567,7 @@ TEST(FaultInjection, ASecondRunLeavesAFileThatIsBeingWritten) {
 // second frame is completed from the last values read (the rest of the cut
 // atom line, and the whole missing line), averaged, and the run warns.
 TEST(FaultInjection, InputFifoWhoseWriterExitsMidFrame) {
+    BLOCKAVG_SKIP_UNDER_WINE("FIFOs");
     const ScratchDirectory directory;
     const fs::path fifo = directory / "producer.fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -589,6 +598,7 @@ TEST(FaultInjection, InputFifoWhoseWriterExitsMidFrame) {
 // reason named; not the end of a short file. Reading /proc/self/mem from its
 // start fails with EIO on Linux.
 TEST(FaultInjection, InputThatCannotBeRead) {
+    BLOCKAVG_SKIP_UNDER_WINE("/proc/self/mem");
     if (!fs::exists("/proc/self/mem")) {
         GTEST_SKIP() << "no /proc/self/mem to fail a read with";
     }
@@ -605,6 +615,7 @@ TEST(FaultInjection, InputThatCannotBeRead) {
 // (doubling from 256 KiB to 128 MiB, the old and the new block both held
 // while it moves), so the peak stays near twice the line: 199 MB measured.
 TEST(FaultInjection, ASingleLineOf100Megabytes) {
+    BLOCKAVG_SKIP_UNDER_WINE("ulimit -t");
     if (!BLOCKAVG_LONG_TESTS) {
         GTEST_SKIP() << "a long sweep: on with -DBLOCKAVG_LONG_TESTS=ON";
     }
@@ -661,6 +672,7 @@ TEST(FaultInjection, ASingleLineOf100Megabytes) {
 
 // --help and --version whose text cannot be written fail, as GNU tools do.
 TEST(FaultInjection, HelpAndVersionOnAFullDisk) {
+    BLOCKAVG_SKIP_UNDER_WINE("/dev/full");
     for (const char* flag : {"--help", "--version"}) {
         SCOPED_TRACE(flag);
         const ScratchDirectory directory;
@@ -678,6 +690,7 @@ TEST(FaultInjection, HelpAndVersionOnAFullDisk) {
 // end) stops at 256 MiB of one line with a read error that names the line,
 // instead of taking memory until none is left.
 TEST(FaultInjection, ALineLongerThan256MiB) {
+    BLOCKAVG_SKIP_UNDER_WINE("/dev/zero and ulimit -t");
     if (!fs::exists("/dev/zero")) {
         GTEST_SKIP() << "no /dev/zero";
     }
@@ -694,6 +707,7 @@ TEST(FaultInjection, ALineLongerThan256MiB) {
 // The limit is exact, whatever the batches: a line of 256 MiB is read (and
 // here not taken for a count), one byte more is an error.
 TEST(FaultInjection, TheLongestLineAllowedIs256MiB) {
+    BLOCKAVG_SKIP_UNDER_WINE("ulimit -t");
     if (!BLOCKAVG_LONG_TESTS) {
         GTEST_SKIP() << "a long sweep: on with -DBLOCKAVG_LONG_TESTS=ON";
     }

@@ -41,6 +41,23 @@ std::string blockavgCommand() {
 
 bool runsUnderWrapper() { return wrapper() != nullptr; }
 
+const char* blockavgExecutable() { return BLOCKAVG_EXECUTABLE; }
+
+bool runsUnderWine() { return BLOCKAVG_UNDER_WINE != 0; }
+
+std::string consoleText(std::string text) {
+    if (runsUnderWine()) {
+        std::size_t kept = 0;
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            if (!(text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n')) {
+                text[kept++] = text[at];
+            }
+        }
+        text.resize(kept);
+    }
+    return text;
+}
+
 ScratchDirectory::ScratchDirectory() {
     std::random_device entropy;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -94,8 +111,8 @@ RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>&
     if (waitStatus != -1 && WIFEXITED(waitStatus)) {
         result.status = WEXITSTATUS(waitStatus);
     }
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
+    result.out = consoleText(readFile(outPath));
+    result.err = consoleText(readFile(errPath));
     const fs::path output = directory / "trajectory.xmol";
     if (fs::is_regular_file(fs::symlink_status(output))) {
         result.output = readFile(output);
@@ -106,6 +123,9 @@ RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>&
 std::optional<PeakMemoryRun> runBlockavgMeasuringMemory(const fs::path& directory,
                                                         const std::vector<std::string>& arguments) {
 #ifdef BLOCKAVG_PEAK_MEMORY_PROBE
+    if (runsUnderWine()) {
+        return std::nullopt;
+    }
     const ScratchDirectory captures;
     const fs::path resultPath = captures / "result";
     std::string command = "cd " + shellQuoted(directory.string()) + " && exec " +

@@ -44,9 +44,23 @@ std::string blockavgCommand();
 // Whether BLOCKAVG_TEST_WRAPPER is set.
 bool runsUnderWrapper();
 
+// The blockavg the tests run: the built one, or a script that runs a
+// Windows build under Wine (BLOCKAVG_TEST_WINDOWS_EXECUTABLE in
+// tests/CMakeLists.txt).
+const char* blockavgExecutable();
+
+// Whether that is the Windows build under Wine: then what needs POSIX
+// (FIFOs, signals, ulimit, /dev/full) is skipped.
+bool runsUnderWine();
+
+// Text from blockavg's standard output or standard error, with CR LF read as
+// LF under Wine, where the console keeps Windows's text mode.
+std::string consoleText(std::string text);
+
 // Runs blockavg with `arguments` in `directory`; standard input comes from
 // `standardInput` (a path) or is empty. `shellSetup` runs in the shell just
-// before blockavg starts (a ulimit, say).
+// before blockavg starts (a ulimit, say). Standard output and standard error
+// are read as consoleText().
 RunResult runBlockavg(const std::filesystem::path& directory,
                       const std::vector<std::string>& arguments,
                       const std::optional<std::filesystem::path>& standardInput = std::nullopt,
@@ -60,10 +74,18 @@ struct PeakMemoryRun {
 
 // Runs blockavg with `arguments` in `directory` through the peak-memory
 // probe, its standard streams on the null device. Nothing where the probe is
-// not built (it needs POSIX).
+// not built (it needs POSIX), or under Wine (it would measure Wine).
 std::optional<PeakMemoryRun> runBlockavgMeasuringMemory(const std::filesystem::path& directory,
                                                         const std::vector<std::string>& arguments);
 
 std::filesystem::path testData(const std::string& name);
 
 }  // namespace blockavg::testing
+
+// Skips the rest of a test under Wine, saying which POSIX facility it needs.
+#define BLOCKAVG_SKIP_UNDER_WINE(facility)                                          \
+    do {                                                                            \
+        if (::blockavg::testing::runsUnderWine()) {                                 \
+            GTEST_SKIP() << "needs " << (facility) << ", which Wine does not give"; \
+        }                                                                           \
+    } while (false)
