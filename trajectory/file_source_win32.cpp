@@ -23,8 +23,13 @@ bool FileSource::open(const std::string& path) {
         descriptor_ = _open(path.c_str(), _O_RDONLY | _O_BINARY);
         ownsDescriptor_ = descriptor_ >= 0;
     }
+    if (descriptor_ < 0) {
+        error_ = openError(path.c_str());
+        close();
+        return false;
+    }
     struct _stat64 status {};
-    if (descriptor_ < 0 || _fstat64(descriptor_, &status) != 0) {
+    if (_fstat64(descriptor_, &status) != 0) {
         error_ = errno;
         close();
         return false;

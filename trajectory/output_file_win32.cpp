@@ -16,7 +16,7 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
     // Binary mode: the same bytes as on every other system (no CR LF).
     descriptor_ = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (descriptor_ < 0) {
-        error_ = errno;
+        error_ = openError(path.c_str());
         return OpenResult::failed;
     }
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
