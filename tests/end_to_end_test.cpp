@@ -420,6 +420,11 @@ TEST(EndToEnd, RefusesAnInputItWouldOverwrite) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        if (testing::runsUnderWine() && std::string(c.arguments[0]) == "-") {
+            // Wine gives a standard handle that it made of a POSIX
+            // descriptor no file identity, and reads a directory there.
+            continue;
+        }
         const ScratchDirectory directory;
         writeFile(directory / "trajectory.xmol", earlier);
         fs::create_symlink("trajectory.xmol", directory / "link.xyz");
@@ -439,6 +444,9 @@ TEST(EndToEnd, RefusesAnInputItWouldOverwrite) {
 // message sent into the file is still written there; stdout and stderr not
 // sent into it are captured.
 TEST(EndToEnd, RefusesAConsoleThatIsTheOutput) {
+    // Wine gives a standard handle that it made of a POSIX descriptor no file
+    // identity (volume and file index).
+    BLOCKAVG_SKIP_UNDER_WINE("the identity of a standard handle");
     const std::string earlier = expectedFile("worked_example_block_2.xmol");
     const std::string outMessage =
         "blockavg: trajectory.xmol is standard output; the report would be written into its "

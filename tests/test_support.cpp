@@ -35,15 +35,11 @@ const char* wrapper() {
 
 std::string blockavgCommand() {
     const char* prefix = wrapper();
-    const std::string executable = shellQuoted(BLOCKAVG_EXECUTABLE);
+    const std::string executable = shellQuoted(blockavgExecutable());
     return prefix != nullptr ? std::string(prefix) + " " + executable : executable;
 }
 
 bool runsUnderWrapper() { return wrapper() != nullptr; }
-
-const char* blockavgExecutable() { return BLOCKAVG_EXECUTABLE; }
-
-bool runsUnderWine() { return BLOCKAVG_UNDER_WINE != 0; }
 
 std::string consoleText(std::string text) {
     if (runsUnderWine()) {
@@ -130,7 +126,8 @@ std::optional<PeakMemoryRun> runBlockavgMeasuringMemory(const fs::path& director
     const fs::path resultPath = captures / "result";
     std::string command = "cd " + shellQuoted(directory.string()) + " && exec " +
                           shellQuoted(BLOCKAVG_PEAK_MEMORY_PROBE) + " " +
-                          shellQuoted(resultPath.string()) + " " + shellQuoted(BLOCKAVG_EXECUTABLE);
+                          shellQuoted(resultPath.string()) + " " +
+                          shellQuoted(blockavgExecutable());
     for (const std::string& argument : arguments) {
         command += " " + shellQuoted(argument);
     }
