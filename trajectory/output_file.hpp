@@ -46,7 +46,7 @@ public:
     // write in progress to end.
     void cutBack() noexcept;
     // How many writes have completed whole.
-    std::int64_t completedWrites() const noexcept { return completedWrites_.load(); }
+    std::int64_t completedWrites() const noexcept { return committed().writes; }
 
     // What the file holds, or its reader was given: whole writes, and
     // whether part of the next one went out too. Safe in a signal handler
@@ -57,17 +57,36 @@ public:
         bool cutBackable = false;  // a regular file: cutBack() leaves whole writes only
     };
     Delivery delivery() const noexcept {
-        return {completedWrites_.load(), sentOfNext_.load() > 0, truncatable_};
+        return {committed().writes, sentOfNext_.load() > 0, truncatable_};
     }
 
 private:
+    // The size after the last whole write and the number of whole writes,
+    // published together: a handler that interrupts write() sees both as
+    // they were before it or both as they are after it. The writer fills
+    // the slot not in use, then switches to it.
+    struct Committed {
+        std::int64_t size = 0;
+        std::int64_t writes = 0;
+    };
+    Committed committed() const noexcept { return committed_[current_.load()]; }
+    void commit(std::size_t size) noexcept {
+        const int now = current_.load();
+        committed_[1 - now] = {committed_[now].size + static_cast<std::int64_t>(size),
+                               committed_[now].writes + 1};
+        current_.store(1 - now);
+    }
+    void resetCommitted() noexcept {
+        committed_[0] = {};
+        current_.store(0);
+    }
     void cutBackHoldingLock() noexcept;  // Windows: cutBack() inside write()
 
     int descriptor_ = -1;
     bool truncatable_ = false;  // a regular file (not a device such as /dev/null)
     int error_ = 0;
-    std::atomic<std::int64_t> committedSize_{0};
-    std::atomic<std::int64_t> completedWrites_{0};
+    Committed committed_[2]{};
+    std::atomic<int> current_{0};
     std::atomic<std::int64_t> sentOfNext_{0};  // bytes of a write in progress already sent
     std::atomic<bool> cutBack_{false};
     std::mutex writing_;  // on Windows, between write() and cutBack()

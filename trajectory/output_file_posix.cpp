@@ -13,26 +13,36 @@
 
 namespace blockavg {
 
-static_assert(std::atomic<std::int64_t>::is_always_lock_free,
+static_assert(std::atomic<std::int64_t>::is_always_lock_free &&
+                  std::atomic<int>::is_always_lock_free,
               "cutBack() and delivery() read these from a signal handler");
 
 namespace {
 
-// Every signal held back on this thread while an object of it lives: a
-// handler that runs on the writing thread sees the counts of a write before
-// its system call or after they are brought up to date, never in between.
+// Every signal held back on this thread while an object of it lives, when
+// `hold`: a handler that runs on the writing thread then sees the bytes a
+// FIFO's reader was sent counted before the write or after it, never in
+// between. A regular file needs no such care (it is cut back to its last
+// whole write) and no system calls for it.
 class SignalsHeld {
 public:
-    SignalsHeld() noexcept {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &previous_);
+    explicit SignalsHeld(bool hold) noexcept : held_(hold) {
+        if (held_) {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, &previous_);
+        }
     }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
-    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    ~SignalsHeld() {
+        if (held_) {
+            pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        }
+    }
 
 private:
+    bool held_;
     sigset_t previous_{};
 };
 
@@ -76,8 +86,7 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
             ::fcntl(descriptor_, F_SETFL, flags | O_NONBLOCK);
         }
     }
-    committedSize_ = 0;
-    completedWrites_ = 0;
+    resetCommitted();
     sentOfNext_ = 0;
     cutBack_ = false;
     error_ = 0;
@@ -107,15 +116,14 @@ bool OutputFile::write(std::string_view bytes) {
         ssize_t wrote = 0;
         int writeError = 0;
         {
-            const SignalsHeld held;
+            const SignalsHeld held(!truncatable_);
             const std::size_t request = size - sent > SSIZE_MAX ? SSIZE_MAX : size - sent;
             wrote = request == 0 ? 0 : ::write(descriptor_, bytes.data() + sent, request);
             writeError = errno;
             if (wrote >= 0) {
                 sent += static_cast<std::size_t>(wrote);
                 if (sent == size) {
-                    committedSize_ += static_cast<std::int64_t>(size);
-                    ++completedWrites_;
+                    commit(size);
                     sentOfNext_ = 0;
                     return true;
                 }
@@ -144,7 +152,7 @@ void OutputFile::cutBack() noexcept {
     cutBack_ = true;
     if (descriptor_ >= 0 && truncatable_) {
         // ftruncate is async-signal-safe; the atomics are lock-free.
-        while (::ftruncate(descriptor_, committedSize_.load()) != 0 && errno == EINTR) {
+        while (::ftruncate(descriptor_, committed().size) != 0 && errno == EINTR) {
         }
     }
 }

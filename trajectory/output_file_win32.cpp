@@ -33,8 +33,7 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
         close();
         return OpenResult::failed;
     }
-    committedSize_ = 0;
-    completedWrites_ = 0;
+    resetCommitted();
     sentOfNext_ = 0;
     cutBack_ = false;
     error_ = 0;
@@ -73,8 +72,7 @@ bool OutputFile::write(std::string_view bytes) {
         }
         bytes.remove_prefix(static_cast<std::size_t>(wrote));
     }
-    committedSize_ += static_cast<std::int64_t>(size);
-    ++completedWrites_;
+    commit(size);
     return true;
 }
 
@@ -88,7 +86,7 @@ void OutputFile::cutBack() noexcept {
 void OutputFile::cutBackHoldingLock() noexcept {
     cutBack_ = true;
     if (descriptor_ >= 0 && truncatable_) {
-        _chsize_s(descriptor_, committedSize_.load());
+        _chsize_s(descriptor_, committed().size);
     }
 }
 
