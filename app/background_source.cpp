@@ -97,4 +97,10 @@ std::ptrdiff_t BackgroundSource::readSome(char* buffer, std::size_t size) {
 
 std::string BackgroundSource::errorMessage() const { return error_; }
 
+std::string BackgroundSource::endNote() const {
+    // The inner source has its note once it has ended, which the lock orders.
+    const std::lock_guard lock(mutex_);
+    return innerEnded_ ? inner_.endNote() : std::string();
+}
+
 }  // namespace blockavg

@@ -33,6 +33,7 @@ public:
     std::string errorMessage() const override;
     bool checksItsBytes() const override { return inner_.checksItsBytes(); }
     bool mayWait() const override { return inner_.mayWait(); }
+    std::string endNote() const override;
 
 private:
     struct Buffer {
@@ -45,7 +46,7 @@ private:
     void fill(std::unique_lock<std::mutex>& lock);
 
     ByteSource& inner_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Buffer> buffers_;
     std::size_t nextToFill_ = 0;  // buffers are filled and read in turn

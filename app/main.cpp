@@ -131,6 +131,11 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     settings.blockLength = blockLength;
     settings.threads = processors;
     bool succeeded = averageTrajectory(streams, settings);
+    // Bytes passed over after the compressed data (read to its end).
+    const std::string note = input.endNote();
+    if (!note.empty()) {
+        sayError("warning: " + inputName + " " + note);
+    }
     stopCuttingBack();
     if (!output.close() && succeeded) {
         sayError(std::string("error writing ") + outputFileName + ": " + output.errorMessage());

@@ -35,6 +35,11 @@ public:
     // stream's checksums), so that a reader that stops early should read on
     // to find out.
     virtual bool checksItsBytes() const { return false; }
+
+    // Once readSome() has returned 0: what was passed over at the end of
+    // the input and deserves a warning (bytes after the last gzip member),
+    // worded to follow the input's name; empty when nothing was.
+    virtual std::string endNote() const { return {}; }
 };
 
 }  // namespace blockavg

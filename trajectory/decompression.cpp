@@ -76,6 +76,8 @@ public:
         return error_.empty() ? raw_.errorMessage() : error_;
     }
     bool mayWait() const override { return raw_.mayWait(); }
+    bool checksItsBytes() const override { return raw_.checksItsBytes(); }
+    std::string endNote() const override { return raw_.endNote(); }
 
 private:
     ByteSource& raw_;
