@@ -5,6 +5,7 @@ namespace blockavg {
 InputText::InputText(ByteSource& raw, unsigned processors) {
     DecodedInput decoded = openText(raw);
     compression_ = decoded.compression;
+    inner_ = decoded.inner;
     decoded_ = std::move(decoded.source);
     if (decoded_ == nullptr) {
         return;

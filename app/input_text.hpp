@@ -18,13 +18,17 @@ public:
     InputText(ByteSource& raw, unsigned processors);
 
     Compression compression() const noexcept { return compression_; }
-    // False when this build cannot read the compression found.
+    // The compression that the text of a compressed input shows in turn.
+    Compression inner() const noexcept { return inner_; }
+    // False when this build cannot read the compression found, or the text
+    // is compressed again.
     bool readable() const noexcept { return text_ != nullptr; }
     // The text, when readable().
     ByteSource& source() noexcept { return *text_; }
 
 private:
     Compression compression_ = Compression::none;
+    Compression inner_ = Compression::none;
     std::unique_ptr<ByteSource> decoded_;
     std::unique_ptr<BackgroundSource> readAhead_;
     ByteSource* text_ = nullptr;

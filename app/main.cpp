@@ -68,6 +68,47 @@ int standardOutputWritten() {
     return exitSuccess;
 }
 
+// Why an input whose compression blockavg cannot read is refused, with a
+// command that decompresses it for blockavg - to read.
+std::string refusal(const blockavg::InputText& text, const std::string& inputPath,
+                    const std::string& inputName) {
+    using namespace blockavg;
+    const Compression outer = text.compression();
+    if (text.inner() == Compression::none && isReadFormat(outer)) {
+        const std::string format = compressionName(outer);
+        return inputName + ": cannot read " + format + "-compressed input: this build has no " +
+               format + " support";
+    }
+    const std::string path = inputPath == "-" ? std::string() : inputPath;
+    std::string what;
+    std::string command;
+    const Compression layer = text.inner() != Compression::none ? text.inner() : outer;
+    if (text.inner() != Compression::none) {
+        what =
+            std::string(compressionName(text.inner())) + " data inside " + compressionName(outer);
+        command = decompressCommand(outer, path);
+    } else {
+        what = std::string("compressed with ") + compressionName(outer);
+    }
+    // blockavg reads one layer of the formats it reads itself.
+    if (!isReadFormat(layer) || !canDecompress(layer) || command.empty()) {
+        std::string step = decompressCommand(layer, command.empty() ? path : std::string());
+        if (step.empty()) {  // a tool that reads only files
+            step = decompressCommand(layer, "FILE");
+            command = command.empty() ? std::string() : command + " >FILE && ";
+            command += step;
+        } else {
+            command = command.empty() ? step : command + " | " + step;
+        }
+    }
+    if (path.empty() && command.rfind("7z ", 0) != 0) {
+        command = "... | " + command;
+    }
+    return inputName + " is " + what +
+           ", which blockavg does not read; decompress it first, e.g. `" + command +
+           " | blockavg -`";
+}
+
 // Opens the input, then the output, and runs. The input goes first, so that
 // a mistyped path leaves an earlier result in place.
 int averageInto(const std::string& inputPath, std::int32_t blockLength) {
@@ -106,9 +147,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     const unsigned processors = usableProcessorCount();
     InputText text(file, processors);
     if (!text.readable()) {
-        const std::string format = compressionName(text.compression());
-        sayError(inputName + ": cannot read " + format + "-compressed input: this build has no " +
-                 format + " support");
+        sayError(refusal(text, inputPath, inputName));
         return exitFailure;
     }
     ByteSource& input = text.source();
