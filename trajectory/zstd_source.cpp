@@ -1,5 +1,5 @@
 // zstd input (Debian's libzstd-dev), frames one after another read as one
-// stream, as zstd -d reads them.
+// stream, as zstd -d reads them, with windows up to 2 GiB.
 
 #include <zstd.h>
 
@@ -17,6 +17,14 @@ public:
     ZstdSource(ByteSource& raw, std::string start)
         : DecompressingSource(raw, std::move(start)), stream_(ZSTD_createDStream()) {
         if (stream_ == nullptr) {
+            throw std::bad_alloc();
+        }
+        // Windows up to 2 GiB, as zstd --long=31 writes and zstd -d --long=31
+        // reads (the library's default stops at 128 MiB). The decoder takes
+        // memory as large as the window only for a frame that needs it.
+        const int windowLogMax = sizeof(std::size_t) >= 8 ? 31 : 30;
+        if (ZSTD_isError(ZSTD_DCtx_setParameter(stream_, ZSTD_d_windowLogMax, windowLogMax)) != 0) {
+            ZSTD_freeDStream(stream_);
             throw std::bad_alloc();
         }
     }
