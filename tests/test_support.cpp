@@ -14,6 +14,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const char* wrapper() {
+    const char* value = std::getenv("BLOCKAVG_TEST_WRAPPER");
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+}  // namespace
+
 std::string shellQuoted(const std::string& text) {
     std::string quoted = "'";
     for (const char c : text) {
@@ -25,13 +32,6 @@ std::string shellQuoted(const std::string& text) {
     }
     return quoted + "'";
 }
-
-const char* wrapper() {
-    const char* value = std::getenv("BLOCKAVG_TEST_WRAPPER");
-    return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-}  // namespace
 
 std::string blockavgCommand() {
     const char* prefix = wrapper();
@@ -89,19 +89,25 @@ void writeFile(const fs::path& path, const std::string& bytes) {
     }
 }
 
-RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>& arguments,
-                      const std::optional<fs::path>& standardInput, const std::string& shellSetup) {
-    const ScratchDirectory captures;
-    const fs::path outPath = captures / "stdout";
-    const fs::path errPath = captures / "stderr";
-    std::string command = "cd " + shellQuoted(directory.string()) + " && " + shellSetup + " exec " +
-                          blockavgCommand();
+namespace {
+
+// The words of blockavg with `arguments`, its output streams into
+// `captures`.
+std::string blockavgIn(const std::vector<std::string>& arguments,
+                       const ScratchDirectory& captures) {
+    std::string command = blockavgCommand();
     for (const std::string& argument : arguments) {
         command += " " + shellQuoted(argument);
     }
-    command += " >" + shellQuoted(outPath.string()) + " 2>" + shellQuoted(errPath.string());
-    command += " <" + shellQuoted(standardInput ? standardInput->string() : "/dev/null");
+    return command + " >" + shellQuoted((captures / "stdout").string()) + " 2>" +
+           shellQuoted((captures / "stderr").string());
+}
 
+// Runs `command`, then collects what blockavgIn() captured and the output.
+RunResult runShell(const fs::path& directory, const std::string& command,
+                   const ScratchDirectory& captures) {
+    const fs::path outPath = captures / "stdout";
+    const fs::path errPath = captures / "stderr";
     RunResult result;
     const int waitStatus = std::system(command.c_str());
     if (waitStatus != -1 && WIFEXITED(waitStatus)) {
@@ -114,6 +120,25 @@ RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>&
         result.output = readFile(output);
     }
     return result;
+}
+
+}  // namespace
+
+RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>& arguments,
+                      const std::optional<fs::path>& standardInput, const std::string& shellSetup) {
+    const ScratchDirectory captures;
+    const std::string command = "cd " + shellQuoted(directory.string()) + " && " + shellSetup +
+                                " exec " + blockavgIn(arguments, captures) + " <" +
+                                shellQuoted(standardInput ? standardInput->string() : "/dev/null");
+    return runShell(directory, command, captures);
+}
+
+RunResult runBlockavgFedBy(const fs::path& directory, const std::vector<std::string>& arguments,
+                           const std::string& writer) {
+    const ScratchDirectory captures;
+    const std::string command = "cd " + shellQuoted(directory.string()) + " && { " + writer +
+                                "; } | " + blockavgIn(arguments, captures);
+    return runShell(directory, command, captures);
 }
 
 std::optional<PeakMemoryRun> runBlockavgMeasuringMemory(const fs::path& directory,

@@ -66,6 +66,14 @@ RunResult runBlockavg(const std::filesystem::path& directory,
                       const std::optional<std::filesystem::path>& standardInput = std::nullopt,
                       const std::string& shellSetup = {});
 
+// Runs blockavg with `arguments` in `directory`, its standard input a pipe
+// that the shell command `writer` writes into.
+RunResult runBlockavgFedBy(const std::filesystem::path& directory,
+                           const std::vector<std::string>& arguments, const std::string& writer);
+
+// `text` as one shell word.
+std::string shellQuoted(const std::string& text);
+
 // Exit status and peak resident set size of one run of blockavg.
 struct PeakMemoryRun {
     int status = -1;
