@@ -10,6 +10,7 @@
 #include "app/averaging_run.hpp"
 #include "app/input_text.hpp"
 #include "fuzz/memory_streams.hpp"
+#include "fuzz/whole_buffer_decode.hpp"
 #include "trajectory/decompression.hpp"
 #include "trajectory/xmol_items.hpp"
 
@@ -262,13 +263,18 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
     InputText text(source, settings.threads);
     PassResult result;
     if (!text.readable()) {
-        std::fputs("blockavg: in.xyz: this build cannot read the compression\n",
+        std::fputs("blockavg: in.xyz: refused (a compression blockavg does not read)\n",
                    diagnostics.file());
         result.status = 1;
     } else {
         const RunStreams streams{text.source(),     "in.xyz",       sink,
                                  "trajectory.xmol", console.file(), diagnostics.file()};
         result.status = averageTrajectory(streams, run) ? 0 : 1;
+        // As blockavg warns of bytes after the compressed data.
+        const std::string note = text.source().endNote();
+        if (!note.empty()) {
+            std::fprintf(diagnostics.file(), "blockavg: warning: in.xyz %s\n", note.c_str());
+        }
     }
     result.output = sink.bytes();
     result.console = console.take();
@@ -280,13 +286,15 @@ namespace {
 
 // The text of an input, decompressed if it is compressed: at most 1 MiB of
 // it, and a line that announces too many atoms in place of more, so that a
-// compressed input cannot take the fuzzer's memory either.
-std::string textOf(std::string_view input) {
+// compressed input cannot take the fuzzer's memory either. `refused` when
+// blockavg refuses the input's compression.
+std::string textOf(std::string_view input, bool& refused) {
     constexpr std::size_t most = std::size_t{1} << 20;
     // A byte at a time: a decompressor then gives all the text it can
     // before any damage, as much as any way of delivering the bytes would.
     MemorySource source(input, 1);
     const DecodedInput text = openText(source);
+    refused = text.source == nullptr;
     if (text.compression == Compression::none || text.source == nullptr) {
         return std::string(input);
     }
@@ -329,21 +337,46 @@ std::string checkFuzzInput(std::string_view data) {
     }
     settings.threads = 1 + (delivery >> 4) % 8;
     const std::string_view input = data.substr(2);
-    if (announcesManyAtoms(textOf(input))) {
+    // Whether the stream is damaged, from a decode of the whole buffer by
+    // the format's library itself, before blockavg's decompressors see it.
+    const Compression compression = *detectCompression(input, true);
+    const WholeDecode reference =
+        isReadFormat(compression) ? decodeWhole(compression, input) : WholeDecode::unchecked;
+    if (reference == WholeDecode::tooLarge) {
+        return {};
+    }
+    bool refused = false;
+    if (announcesManyAtoms(textOf(input, refused))) {
         return {};
     }
 
     const PassResult result = runInMemory(input, settings);
+    if (refused) {
+        // A compression blockavg does not read: refused before any output.
+        return result.status == 1 && result.output.empty() && result.console.empty() &&
+                       splitLines(result.diagnostics).size() == 1
+                   ? std::string()
+                   : "a refused compression gave status " + std::to_string(result.status) +
+                         " and diagnostics: " + result.diagnostics;
+    }
     // In memory nothing fails to read or write, and no frame is too large
     // to hold: every run of text succeeds. A compressed stream may be
-    // damaged: then a read error, the last message, says so.
-    const bool compressed = detectCompression(input, true) != Compression::none;
+    // damaged: then a read error, the last message, says so, exactly when
+    // the whole-buffer decode fails.
+    const bool compressed = compression != Compression::none;
     const std::vector<std::string_view> messages = splitLines(result.diagnostics);
     const bool damaged = result.status == 1 && compressed && !messages.empty() &&
                          messages.back().rfind("blockavg: error reading in.xyz: ", 0) == 0;
     if (result.status != 0 && !damaged) {
         return "exit status " + std::to_string(result.status) +
                " with diagnostics: " + result.diagnostics;
+    }
+    if (reference != WholeDecode::unchecked && damaged != (reference == WholeDecode::damaged)) {
+        return std::string(damaged ? "blockavg calls the stream damaged, a whole-buffer decode "
+                                     "reads it whole: "
+                                   : "a whole-buffer decode finds the stream damaged, blockavg "
+                                     "reads it whole: ") +
+               result.diagnostics;
     }
     for (const std::string_view line : splitLines(result.diagnostics)) {
         if (line.substr(0, 10) != "blockavg: ") {
