@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -350,8 +351,10 @@ TEST(CompressedInput, ReadsCompressedBytesThatArriveThroughAPipeInPieces) {
         {"xz", "xz -c <\"$in\" >\"$out\""},
         {"bzip2", "bzip2 -c <\"$in\" >\"$out\""},
     };
-    // Where the pieces end: in the first bytes, in a header, then further on.
+    // Where the pieces end: in the first bytes, in a header, further on,
+    // and in the last bytes (a trailer, a checksum).
     const std::vector<std::size_t> cuts = {1, 3, 12, 40, 700, 5000};
+    const std::vector<std::size_t> cutsFromTheEnd = {9, 5, 1};
     for (const char* name : {"frames_250.xyz", "truncated.xyz"}) {
         SCOPED_TRACE(name);
         const ScratchDirectory plainDirectory;
@@ -364,12 +367,20 @@ TEST(CompressedInput, ReadsCompressedBytesThatArriveThroughAPipeInPieces) {
                 GTEST_SKIP() << "cannot run " << format.make;
             }
             const std::string file = shellQuoted(input.string());
+            const std::size_t size = fs::file_size(input);
+            std::vector<std::size_t> ends;
+            for (const std::size_t cut : cuts) {
+                ends.push_back(std::min(cut, size));
+            }
+            for (const std::size_t cut : cutsFromTheEnd) {
+                ends.push_back(std::max(size - std::min(cut, size), ends.back()));
+            }
             std::string writer;
             std::size_t from = 1;
-            for (const std::size_t cut : cuts) {
+            for (const std::size_t end : ends) {
                 writer += "tail -c +" + std::to_string(from) + " " + file + " | head -c " +
-                          std::to_string(cut - from + 1) + "; sleep 0.05; ";
-                from = cut + 1;
+                          std::to_string(end + 1 - from) + "; sleep 0.05; ";
+                from = end + 1;
             }
             writer += "tail -c +" + std::to_string(from) + " " + file;
             const ScratchDirectory directory;
