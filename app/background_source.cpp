@@ -76,6 +76,7 @@ std::ptrdiff_t BackgroundSource::readSome(char* buffer, std::size_t size) {
     }
     changed_.wait(lock, [this] { return filled_ > 0 || innerEnded_ || innerFailed_; });
     if (filled_ == 0) {
+        endGiven_ = !innerFailed_;
         return innerFailed_ ? -1 : 0;
     }
     const Buffer& filled = buffers_[nextToRead_];
@@ -98,9 +99,10 @@ std::ptrdiff_t BackgroundSource::readSome(char* buffer, std::size_t size) {
 std::string BackgroundSource::errorMessage() const { return error_; }
 
 std::string BackgroundSource::endNote() const {
-    // The inner source has its note once it has ended, which the lock orders.
+    // Only once the reader has been given the end (however far the thread
+    // read ahead), and the lock orders the inner source's note before it.
     const std::lock_guard lock(mutex_);
-    return innerEnded_ ? inner_.endNote() : std::string();
+    return endGiven_ ? inner_.endNote() : std::string();
 }
 
 }  // namespace blockavg

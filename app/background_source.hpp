@@ -55,6 +55,7 @@ private:
     std::size_t readOffset_ = 0;  // into the buffer being read
     bool innerEnded_ = false;
     bool innerFailed_ = false;
+    bool endGiven_ = false;  // readSome() has returned 0
     bool stopping_ = false;
     std::string error_;
     std::thread thread_;

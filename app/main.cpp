@@ -69,44 +69,40 @@ int standardOutputWritten() {
 }
 
 // Why an input whose compression blockavg cannot read is refused, with a
-// command that decompresses it for blockavg - to read.
+// command that decompresses it for `blockavg -`.
 std::string refusal(const blockavg::InputText& text, const std::string& inputPath,
                     const std::string& inputName) {
     using namespace blockavg;
     const Compression outer = text.compression();
-    if (text.inner() == Compression::none && isReadFormat(outer)) {
+    const Compression inner = text.inner();
+    if (inner == Compression::none && isReadFormat(outer)) {
         const std::string format = compressionName(outer);
         return inputName + ": cannot read " + format + "-compressed input: this build has no " +
                format + " support";
     }
     const std::string path = inputPath == "-" ? std::string() : inputPath;
-    std::string what;
-    std::string command;
-    const Compression layer = text.inner() != Compression::none ? text.inner() : outer;
-    if (text.inner() != Compression::none) {
-        what =
-            std::string(compressionName(text.inner())) + " data inside " + compressionName(outer);
-        command = decompressCommand(outer, path);
-    } else {
-        what = std::string("compressed with ") + compressionName(outer);
-    }
-    // blockavg reads one layer of the formats it reads itself.
-    if (!isReadFormat(layer) || !canDecompress(layer) || command.empty()) {
-        std::string step = decompressCommand(layer, command.empty() ? path : std::string());
-        if (step.empty()) {  // a tool that reads only files
-            step = decompressCommand(layer, "FILE");
-            command = command.empty() ? std::string() : command + " >FILE && ";
-            command += step;
-        } else {
+    // The outer layer first when the text inside is compressed again; then
+    // the layer that blockavg cannot read itself, if it cannot.
+    std::string command = inner != Compression::none ? decompressCommand(outer, path) : "";
+    const Compression layer = inner != Compression::none ? inner : outer;
+    bool fromPipe = path.empty();  // the command reads what the user pipes in
+    if (!canDecompress(layer)) {
+        const std::string step = decompressCommand(layer, command.empty() ? path : "");
+        if (!step.empty()) {
             command = command.empty() ? step : command + " | " + step;
+        } else {  // a tool that reads only files (7z)
+            fromPipe = fromPipe && !command.empty();
+            command =
+                (command.empty() ? "" : command + " >FILE && ") + decompressCommand(layer, "FILE");
         }
     }
-    if (path.empty() && command.rfind("7z ", 0) != 0) {
-        command = "... | " + command;
-    }
+    const std::string what =
+        inner != Compression::none
+            ? std::string(compressionName(inner)) + " data inside " + compressionName(outer)
+            : std::string("compressed with ") + compressionName(outer);
     return inputName + " is " + what +
-           ", which blockavg does not read; decompress it first, e.g. `" + command +
-           " | blockavg -`";
+           ", which blockavg does not read; decompress it first, e.g. `" +
+           (fromPipe ? "... | " : "") + command + " | blockavg -`";
 }
 
 // Opens the input, then the output, and runs. The input goes first, so that
