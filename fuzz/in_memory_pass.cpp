@@ -340,9 +340,9 @@ std::string checkFuzzInput(std::string_view data) {
     // Whether the stream is damaged, from a decode of the whole buffer by
     // the format's library itself, before blockavg's decompressors see it.
     const Compression compression = *detectCompression(input, true);
-    const WholeDecode reference =
+    const WholeDecode decoded =
         isReadFormat(compression) ? decodeWhole(compression, input) : WholeDecode::unchecked;
-    if (reference == WholeDecode::tooLarge) {
+    if (decoded == WholeDecode::tooLarge) {
         return {};
     }
     bool refused = false;
@@ -371,7 +371,7 @@ std::string checkFuzzInput(std::string_view data) {
         return "exit status " + std::to_string(result.status) +
                " with diagnostics: " + result.diagnostics;
     }
-    if (reference != WholeDecode::unchecked && damaged != (reference == WholeDecode::damaged)) {
+    if (decoded != WholeDecode::unchecked && damaged != (decoded == WholeDecode::damaged)) {
         return std::string(damaged ? "blockavg calls the stream damaged, a whole-buffer decode "
                                      "reads it whole: "
                                    : "a whole-buffer decode finds the stream damaged, blockavg "

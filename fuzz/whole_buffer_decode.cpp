@@ -79,11 +79,10 @@ WholeDecode zstd(std::string_view bytes) {
     // fuzz run may take are skipped, not decoded.
     ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, 26);
     ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
-    std::size_t result = 0;
     WholeDecode decoded = WholeDecode::whole;
-    do {
+    for (;;) {
         ZSTD_outBuffer out{scratch.buffer.data(), scratch.buffer.size(), 0};
-        result = ZSTD_decompressStream(context, &out, &in);
+        const std::size_t result = ZSTD_decompressStream(context, &out, &in);
         if (ZSTD_isError(result) != 0) {
             decoded = ZSTD_getErrorCode(result) == ZSTD_error_frameParameter_windowTooLarge
                           ? WholeDecode::tooLarge
@@ -99,7 +98,7 @@ WholeDecode zstd(std::string_view bytes) {
             decoded = result == 0 ? WholeDecode::whole : WholeDecode::damaged;
             break;
         }
-    } while (true);
+    }
     ZSTD_freeDCtx(context);
     return decoded;
 }
