@@ -2,6 +2,7 @@
 // stream, as zstd -d reads them, with windows up to 2 GiB.
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <string>
 #include <utility>
@@ -45,6 +46,12 @@ public:
             const std::size_t result = ZSTD_decompressStream(stream_, &out, &in);
             take(in.pos);
             if (ZSTD_isError(result) != 0) {
+                if (ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation) {
+                    return damaged(
+                        "out of memory while reading the zstd data (a frame takes as much "
+                        "memory as its window, which zstd --long makes up to 2 GiB)",
+                        out.pos);
+                }
                 return damaged(
                     std::string("the zstd data is damaged (") + ZSTD_getErrorName(result) + ")",
                     out.pos);
