@@ -249,7 +249,7 @@ TEST(CompressedInput, ReadsEveryGzipHeaderAndWarnsOfBytesAfterTheLastMember) {
                      "ignored",
                      ""});
     cases.push_back({"a byte after the last member", whole + "\n",
-                     "has 1 byte after its last gzip member that are not gzip data; they were "
+                     "has 1 byte after its last gzip member that is not gzip data; it was "
                      "ignored",
                      ""});
     std::string badCrc = gzipMember(head, 0x0a, scratch);

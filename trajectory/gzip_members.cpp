@@ -178,8 +178,13 @@ std::ptrdiff_t GzipMembersSource::atTheEnd(char* buffer, std::size_t size) {
             return finish(false, "gzip");
         case Phase::trailing:
             if (trailingData_) {
-                note_ = "has " + std::to_string(trailing_) + (trailing_ == 1 ? " byte" : " bytes") +
-                        " after its last gzip member that are not gzip data; they were ignored";
+                note_ = trailing_ == 1
+                            ? std::string(
+                                  "has 1 byte after its last gzip member that is not "
+                                  "gzip data; it was ignored")
+                            : "has " + std::to_string(trailing_) +
+                                  " bytes after its last gzip member that are not gzip data; "
+                                  "they were ignored";
             }
             [[fallthrough]];
         case Phase::between:
