@@ -80,7 +80,7 @@ std::string refusal(const blockavg::InputText& text, const std::string& inputPat
         return inputName + ": cannot read " + format + "-compressed input: this build has no " +
                format + " support";
     }
-    const std::string path = inputPath == "-" ? std::string() : inputPath;
+    const std::string path = inputPath == "-" ? std::string() : shellWord(inputPath);
     // The outer layer first when the text inside is compressed again; then
     // the layer that blockavg cannot read itself, if it cannot.
     std::string command = inner != Compression::none ? decompressCommand(outer, path) : "";

@@ -23,12 +23,13 @@ void appendEscaped(std::string& shown, char byte) {
     shown += static_cast<char>('0' + (value & 7));
 }
 
-}  // namespace
+bool isPlainInShell(char byte) noexcept {
+    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+           (byte >= '0' && byte <= '9') ||
+           std::string_view("_./+-,:@%=").find(byte) != std::string_view::npos;
+}
 
-std::string shownName(std::string_view name) {
-    if (std::none_of(name.begin(), name.end(), isControl)) {
-        return std::string(name);
-    }
+std::string quoted(std::string_view name) {
     // Runs of printable bytes go between single quotes, runs of control
     // characters into $'...', and a single quote stands alone as \'.
     std::string shown;
@@ -51,7 +52,20 @@ std::string shownName(std::string_view name) {
             shown += '\'';
         }
     }
-    return shown;
+    return shown.empty() ? "''" : shown;
+}
+
+}  // namespace
+
+std::string shownName(std::string_view name) {
+    return std::none_of(name.begin(), name.end(), isControl) ? std::string(name) : quoted(name);
+}
+
+std::string shellWord(std::string_view name) {
+    // A name that starts with a dash would be taken for an option.
+    const std::string prefix = !name.empty() && name.front() == '-' ? "./" : "";
+    const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), isPlainInShell);
+    return prefix + (plain ? std::string(name) : quoted(name));
 }
 
 }  // namespace blockavg

@@ -13,4 +13,9 @@ namespace blockavg {
 
 std::string shownName(std::string_view name);
 
+// The same name as one word of a shell command, for commands that messages
+// offer: quoted in the same way whenever a shell would take it apart, and
+// after "./" when it starts with a dash.
+std::string shellWord(std::string_view name);
+
 }  // namespace blockavg

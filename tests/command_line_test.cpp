@@ -77,5 +77,22 @@ TEST(ShownName, EscapesControlCharactersAsTheShellQuotesThem) {
     }
 }
 
+TEST(ShownName, MakesOneShellWordOfAnyName) {
+    const struct {
+        std::string name;
+        const char* word;
+    } cases[] = {
+        {"run-1/out_2.xyz.lz4", "run-1/out_2.xyz.lz4"},
+        {"my run.lz4", "'my run.lz4'"},
+        {"it's$HOME", "'it'\\''s$HOME'"},
+        {"-n.lz4", "./-n.lz4"},
+        {"-a b", "./'-a b'"},
+        {"a\nb", "'a'$'\\n''b'"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(shellWord(c.name), c.word);
+    }
+}
+
 }  // namespace
 }  // namespace blockavg

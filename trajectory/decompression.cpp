@@ -100,22 +100,6 @@ Match matchesLzma(std::string_view start) noexcept {
     return unknown || (byte(11) == 0 && byte(12) == 0) ? Match::yes : Match::no;
 }
 
-// `path` as one shell word.
-std::string shellWord(const std::string& path) {
-    const bool plain = !path.empty() && std::all_of(path.begin(), path.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               std::string_view("_./+-,:@%=").find(c) != std::string_view::npos;
-    });
-    if (plain && path[0] != '-') {
-        return path;
-    }
-    std::string quoted = "'";
-    for (const char c : path) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
 // The input as it is: the bytes read to tell its format, then the rest,
 // or the end or the error that reading them met.
 class ReplayingSource final : public ByteSource {
@@ -232,7 +216,7 @@ bool isReadFormat(Compression compression) noexcept {
 }
 
 std::string decompressCommand(Compression compression, const std::string& path) {
-    const std::string file = path.empty() ? std::string() : " " + shellWord(path);
+    const std::string file = path.empty() ? std::string() : " " + path;
     switch (compression) {
         case Compression::gzip:
         case Compression::compress:  // gzip reads compress's format too

@@ -36,8 +36,8 @@ bool isReadFormat(Compression compression) noexcept;
 bool canDecompress(Compression compression) noexcept;
 
 // A command that writes the text of `compression`-compressed input to
-// standard output: of the file `path` (quoted for a shell), or of standard
-// input when `path` is empty. Empty when the format's tool cannot read
+// standard output: of the file `path` (already one shell word), or of
+// standard input when `path` is empty. Empty when the format's tool cannot read
 // standard input (7z).
 std::string decompressCommand(Compression compression, const std::string& path);
 
