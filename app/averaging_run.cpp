@@ -211,9 +211,14 @@ bool BlockSums::resizeAtoms(std::int32_t count) noexcept {
     return true;
 }
 
-// A compressed input whose text stopped early is read on to its end, so that
+// A compressed file whose text stopped early is read on to its end, so that
 // damage that made the stop (a changed byte that made a count line) is
-// found: false, with the error said, when it is.
+// found: false, with the error said, when it is. Not a pipe: its producer
+// may keep it open for hours.
+bool readsOnAfterAStop(const ByteSource& input) {
+    return input.checksItsBytes() && !input.mayWait();
+}
+
 bool readToTheEnd(const RunStreams& streams) {
     std::vector<char> buffer(std::size_t{1} << 16);
     for (;;) {
@@ -284,11 +289,18 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
                      throw std::bad_alloc();
                  }
                  reader.resolve(s.batch);
-                 return sums.add(s.batch, s.transcript);
+                 if (sums.add(s.batch, s.transcript)) {
+                     return true;
+                 }
              } catch (const std::bad_alloc&) {
                  sums.outOfMemory(s.transcript);
-                 return false;
              }
+             // A run that has ended waits for no producer: a read waiting
+             // on a pipe returns, and its batch goes no further.
+             if (sums.failed() || (sums.stoppedEarly() && !readsOnAfterAStop(streams.input))) {
+                 streams.input.stopReading();
+             }
+             return false;
          }},
         {false, StepThreads::any,
          [&](std::size_t slot) {
@@ -308,6 +320,7 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
                  writeMessageLost = true;
              }
              writeFailed = true;
+             streams.input.stopReading();
              return false;
          }},
     };
@@ -317,9 +330,11 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
     }
     std::fflush(streams.console);
     bool damaged = false;
-    if (sums.stoppedEarly() && !sums.failed() && !writeFailed && streams.input.checksItsBytes()) {
+    if (sums.stoppedEarly() && !sums.failed() && !writeFailed && readsOnAfterAStop(streams.input)) {
         damaged = !readToTheEnd(streams);
     }
+    // Nothing more is read: a thread reading ahead ends at once.
+    streams.input.stopReading();
     if (sums.messageLost() || writeMessageLost) {
         // A message that needs no memory.
         std::fputs("blockavg: out of memory\n", streams.diagnostics);

@@ -29,14 +29,19 @@ BackgroundSource::BackgroundSource(ByteSource& inner, bool ownThread) : inner_(i
 }
 
 BackgroundSource::~BackgroundSource() {
+    stopReading();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void BackgroundSource::stopReading() noexcept {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     changed_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    inner_.stopReading();
 }
 
 void BackgroundSource::fill(std::unique_lock<std::mutex>& lock) {
@@ -71,10 +76,16 @@ void BackgroundSource::readAhead() {
 
 std::ptrdiff_t BackgroundSource::readSome(char* buffer, std::size_t size) {
     std::unique_lock lock(mutex_);
+    if (stopping_) {
+        return 0;
+    }
     if (!thread_.joinable() && filled_ == 0 && !innerEnded_ && !innerFailed_) {
         fill(lock);
     }
-    changed_.wait(lock, [this] { return filled_ > 0 || innerEnded_ || innerFailed_; });
+    changed_.wait(lock, [this] { return filled_ > 0 || innerEnded_ || innerFailed_ || stopping_; });
+    if (stopping_) {
+        return 0;
+    }
     if (filled_ == 0) {
         endGiven_ = !innerFailed_;
         return innerFailed_ ? -1 : 0;

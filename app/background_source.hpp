@@ -8,7 +8,7 @@
 // damaged stream's text ends can depend on them). A buffer is handed on as
 // soon as the source gives it bytes, so input from a pipe still arrives as it
 // comes. The thread takes none of the signals that end the process, and has
-// ended when the object goes.
+// ended when the object goes (a read it waits in is stopped then).
 
 #include <condition_variable>
 #include <cstddef>
@@ -34,6 +34,8 @@ public:
     bool checksItsBytes() const override { return inner_.checksItsBytes(); }
     bool mayWait() const override { return inner_.mayWait(); }
     std::string endNote() const override;
+    // Ends the thread's reading too, so that it can be joined at once.
+    void stopReading() noexcept override;
 
 private:
     struct Buffer {

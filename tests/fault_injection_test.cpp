@@ -41,6 +41,12 @@ using testing::testData;
 using testing::writeFile;
 using namespace std::chrono_literals;
 
+#ifdef BLOCKAVG_SANITIZED
+constexpr bool BLOCKAVG_SANITIZED_BUILD = true;
+#else
+constexpr bool BLOCKAVG_SANITIZED_BUILD = false;
+#endif
+
 std::string quoted(const std::string& text) {
     std::string result = "'";
     for (const char c : text) {
@@ -561,6 +567,86 @@ TEST(FaultInjection, ASecondRunLeavesAFileThatIsBeingWritten) {
     EXPECT_EQ(readFile(directory / "trajectory.xmol"),
               std::string(averagedFrame1) + averagedFrame2);
     EXPECT_EQ(readFile(directory / "stderr"), "");
+}
+
+// A run that has ended waits for no producer: its FIFO's writer stays open,
+// yet the run exits at once on every path that ends it (the 10 s bound only
+// turns a hang into a failure), on one processor and on all. A compressed
+// stream from a pipe is not read on after a stop to look for damage.
+TEST(FaultInjection, ARunThatHasEndedWaitsForNoProducer) {
+    const std::string frames = std::string(twoAtomFrame1) + twoAtomFrame2;
+    const std::string junk = std::string(twoAtomFrame1) + "junk\n" + twoAtomFrame2;
+    const std::string stopWarning =
+        "blockavg: warning: line 5 of producer.fifo is not an atom count; stopped reading there\n";
+    const std::string fullDisk =
+        "blockavg: error writing trajectory.xmol: No space left on device\n";
+    const struct {
+        const char* what;
+        std::string text;
+        bool gzip;
+        bool damage;  // a byte of the compressed stream changed
+        bool fullDisk;
+        const char* setup;  // shell words before blockavg
+        int status;
+        std::string err;  // empty: only its first words are checked
+    } cases[] = {
+        {"write error", frames, false, false, true, "", 1, fullDisk},
+        {"write error, gzip", frames, true, false, true, "", 1, fullDisk},
+        {"not a count", junk, false, false, false, "", 0, stopWarning},
+        {"not a count, gzip", junk, true, false, false, "", 0, stopWarning},
+        {"damage", frames + frames + frames, true, true, false, "", 1, ""},
+        {"a frame memory cannot hold", std::string(twoAtomFrame1) + "2147483647\nc\n", false, false,
+         false, "ulimit -v 1048576 &&", 1, ""},
+    };
+    const bool haveTaskset = std::system("command -v taskset >/dev/null 2>&1") == 0;
+    for (const auto& c : cases) {
+        for (const bool oneProcessor : {false, true}) {
+            if (oneProcessor && !haveTaskset) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(c.what) + (oneProcessor ? ", one processor" : ""));
+            if (std::string(c.setup).find("ulimit -v") != std::string::npos &&
+                (testing::runsUnderWrapper() || BLOCKAVG_SANITIZED_BUILD)) {
+                continue;  // their allocators abort on exhausted memory
+            }
+            const ScratchDirectory directory;
+            ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
+            std::string bytes = c.text;
+            if (c.gzip) {
+                writeFile(directory / "text", c.text);
+                ASSERT_EQ(std::system(("gzip -c <" + quoted((directory / "text").string()) + " >" +
+                                       quoted((directory / "text.gz").string()))
+                                          .c_str()),
+                          0);
+                bytes = readFile(directory / "text.gz");
+                if (c.damage) {
+                    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x55);
+                }
+            }
+            if (c.fullDisk) {
+                fs::create_symlink("/dev/full", directory / "trajectory.xmol");
+            }
+            BackgroundCommand run("cd " + quoted(directory.path().string()) + " && " + c.setup +
+                                  " exec " + (oneProcessor ? "taskset -c 0 " : "") +
+                                  testing::blockavgCommand() + " producer.fifo 1 >stdout 2>stderr");
+            const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
+            ASSERT_GE(producer, 0);
+            ASSERT_TRUE(writeAll(producer, bytes));
+            const std::optional<int> status = run.wait(10s);
+            ::close(producer);
+            ASSERT_TRUE(status.has_value()) << "still running with its producer open";
+            EXPECT_EQ(*status, c.status);
+            const std::string err = readFile(directory / "stderr");
+            if (c.err.empty()) {
+                EXPECT_EQ(err.rfind("blockavg: ", 0), 0u) << err;
+            } else {
+                EXPECT_EQ(err, c.err);
+            }
+            if (!c.fullDisk && !c.damage) {
+                EXPECT_EQ(readFile(directory / "trajectory.xmol"), averagedFrame1);
+            }
+        }
+    }
 }
 
 // A producer that writes a frame and a half into a FIFO and exits: the

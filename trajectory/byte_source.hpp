@@ -40,6 +40,11 @@ public:
     // the input and deserves a warning (bytes after the last gzip member),
     // worded to follow the input's name; empty when nothing was.
     virtual std::string endNote() const { return {}; }
+
+    // Ends every wait for good: a read that waits now returns at once, and
+    // every later one, with 0 as at the end of the data. For a run that has
+    // ended while a producer keeps its pipe open. Safe from any thread.
+    virtual void stopReading() noexcept {}
 };
 
 }  // namespace blockavg

@@ -20,6 +20,7 @@ public:
     std::string errorMessage() const final { return error_; }
     bool checksItsBytes() const final { return true; }
     bool mayWait() const final { return raw_.mayWait(); }
+    void stopReading() noexcept final { raw_.stopReading(); }
 
 protected:
     DecompressingSource(ByteSource& raw, std::string start);

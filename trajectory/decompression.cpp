@@ -133,6 +133,7 @@ public:
     bool mayWait() const override { return raw_.mayWait(); }
     bool checksItsBytes() const override { return raw_.checksItsBytes(); }
     std::string endNote() const override { return raw_.endNote(); }
+    void stopReading() noexcept override { raw_.stopReading(); }
 
 private:
     std::unique_ptr<ByteSource> owned_;

@@ -6,6 +6,7 @@
 // a full buffer has arrived. One implementation per platform
 // (file_source_posix.cpp, file_source_win32.cpp).
 
+#include <mutex>
 #include <string>
 
 #include "trajectory/byte_source.hpp"
@@ -33,12 +34,23 @@ public:
     bool isSameFileAs(const std::string& path) const override;
     std::string errorMessage() const override;
     bool mayWait() const override { return !regular_; }
+    // A pipe or terminal is waited on together with a wake-up (a pipe of
+    // the process's own on POSIX, a cancelled read on Windows).
+    void stopReading() noexcept override;
 
 private:
     int descriptor_ = -1;
     bool ownsDescriptor_ = false;
     bool regular_ = false;  // a regular file, not a pipe, terminal or device
     int error_ = 0;
+#ifdef _WIN32
+    std::mutex stopMutex_;
+    bool stopped_ = false;
+    void* readingThread_ = nullptr;  // the thread in a read that may wait
+#else
+    int wakeRead_ = -1;  // readable once stopReading() has been called
+    int wakeWrite_ = -1;
+#endif
 };
 
 }  // namespace blockavg

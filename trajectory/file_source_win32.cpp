@@ -52,9 +52,42 @@ void FileSource::close() noexcept {
     ownsDescriptor_ = false;
 }
 
+// A read that may wait names its thread, so that stopReading() can cancel
+// it; the cancel is repeated until the read has returned, as it may come
+// just before the read begins.
+void FileSource::stopReading() noexcept {
+    std::unique_lock lock(stopMutex_);
+    stopped_ = true;
+    while (readingThread_ != nullptr) {
+        CancelSynchronousIo(static_cast<HANDLE>(readingThread_));
+        lock.unlock();
+        Sleep(1);
+        lock.lock();
+    }
+}
+
 std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
     const unsigned int request = size > INT_MAX ? INT_MAX : static_cast<unsigned int>(size);
+    HANDLE thread = nullptr;
+    if (!regular_) {
+        const std::lock_guard lock(stopMutex_);
+        if (stopped_) {
+            return 0;
+        }
+        if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                            0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            readingThread_ = thread;
+        }
+    }
     const int got = _read(descriptor_, buffer, request);
+    if (thread != nullptr) {
+        const std::lock_guard lock(stopMutex_);
+        readingThread_ = nullptr;
+        CloseHandle(thread);
+        if (stopped_) {
+            return 0;
+        }
+    }
     if (got < 0) {
         error_ = errno;
         return -1;
