@@ -4,6 +4,7 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +33,8 @@ public:
     bool stoppedEarly() const noexcept { return stoppedEarly_; }
     // Memory ran out even for the message that says so.
     bool messageLost() const noexcept { return messageLost_; }
+    // The frames read to their end (or to the end of the input).
+    std::int64_t framesRead() const noexcept { return frameNumber_ - 1; }
 
     void outOfMemory(RunTranscript& transcript) noexcept {
         failed_ = true;
@@ -235,6 +238,30 @@ bool readToTheEnd(const RunStreams& streams) {
     }
 }
 
+// What a run that went well says about the frames after its last full
+// block, which it read but did not average; nothing when there are none.
+std::string leftOverNote(std::int64_t frames, std::int32_t blockLength, const RunStreams& streams) {
+    const std::int64_t left = frames % blockLength;
+    const std::string block = "a block of " + std::to_string(blockLength);
+    if (frames == 0) {
+        return streams.inputName + " has no frames; " + streams.outputName + " is empty";
+    }
+    if (frames < blockLength) {
+        return streams.inputName + " has " + std::to_string(frames) +
+               (frames == 1 ? " frame" : " frames") + ", fewer than one block of " +
+               std::to_string(blockLength) + "; " + streams.outputName + " is empty";
+    }
+    if (left == 1) {
+        return "the last frame of " + streams.inputName + " does not fill " + block +
+               " and was not averaged";
+    }
+    if (left > 1) {
+        return "the last " + std::to_string(left) + " frames of " + streams.inputName +
+               " do not fill " + block + " and were not averaged";
+    }
+    return {};
+}
+
 // One batch on its way through the pipeline.
 struct Slot {
     FrameBatch batch;
@@ -340,7 +367,15 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
         std::fputs("blockavg: out of memory\n", streams.diagnostics);
         std::fflush(streams.diagnostics);
     }
-    return !sums.failed() && !writeFailed && !damaged;
+    const bool succeeded = !sums.failed() && !writeFailed && !damaged;
+    if (succeeded) {
+        const std::string note = leftOverNote(sums.framesRead(), settings.blockLength, streams);
+        if (!note.empty()) {
+            std::fprintf(streams.diagnostics, "blockavg: note: %s\n", note.c_str());
+            std::fflush(streams.diagnostics);
+        }
+    }
+    return succeeded;
 }
 
 }  // namespace

@@ -47,8 +47,9 @@ struct RunTimes {
 
 // Averages the whole input. False when it could not be read to its end or
 // a stop, the output could not be written, or memory ran out; the reason
-// has been reported on the diagnostics stream then. `times`, when given,
-// receives where the time went.
+// has been reported on the diagnostics stream then. When it went well, the
+// frames after the last full block, read but not averaged, are noted there.
+// `times`, when given, receives where the time went.
 bool averageTrajectory(const RunStreams& streams, const RunSettings& settings,
                        RunTimes* times = nullptr);
 

@@ -282,6 +282,30 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
     return result;
 }
 
+std::string leftOverNote(std::string_view inputName, std::size_t frames, std::size_t blockLength) {
+    const std::string start = "blockavg: note: ";
+    const std::string input(inputName);
+    const std::string block = "a block of " + std::to_string(blockLength);
+    const std::size_t left = frames % blockLength;
+    if (frames == 0) {
+        return start + input + " has no frames; trajectory.xmol is empty";
+    }
+    if (frames < blockLength) {
+        return start + input + " has " + std::to_string(frames) +
+               (frames == 1 ? " frame" : " frames") + ", fewer than one block of " +
+               std::to_string(blockLength) + "; trajectory.xmol is empty";
+    }
+    if (left == 0) {
+        return {};
+    }
+    if (left == 1) {
+        return start + "the last frame of " + input + " does not fill " + block +
+               " and was not averaged";
+    }
+    return start + "the last " + std::to_string(left) + " frames of " + input + " do not fill " +
+           block + " and were not averaged";
+}
+
 namespace {
 
 // The text of an input, decompressed if it is compressed: at most 1 MiB of
@@ -408,6 +432,16 @@ std::string checkFuzzInput(std::string_view data) {
                std::to_string(framesRead) + " frames read in blocks of " +
                std::to_string(settings.blockLength);
     }
+    // A run that went well notes the frames after its last full block, as
+    // its last message; one that failed does not.
+    const std::string_view lastMessage = messages.empty() ? std::string_view() : messages.back();
+    const std::string expectedNote =
+        result.status == 0 ? leftOverNote("in.xyz", framesRead, blocks) : "";
+    const bool noted = lastMessage.rfind("blockavg: note: ", 0) == 0;
+    if (expectedNote.empty() ? noted : lastMessage != expectedNote) {
+        return "last message \"" + std::string(lastMessage) + "\" where the note is \"" +
+               expectedNote + "\"";
+    }
     for (std::size_t frame = 0; frame < written.size(); ++frame) {
         const std::size_t last = (frame + 1) * static_cast<std::size_t>(settings.blockLength) - 1;
         if (written[frame] != report[last].count) {
@@ -420,9 +454,13 @@ std::string checkFuzzInput(std::string_view data) {
     // change anything. Where a damaged compressed stream's text ends
     // depends on where its decompressor finds the damage, which can depend
     // on how the compressed bytes arrive: there only the threads may not.
+    // Nor may they where a compressed stream stopped at a count line: a
+    // file is read on to its end to look for damage, a pipe is not.
+    const bool compressedStop =
+        compressed && result.diagnostics.find("; stopped reading there") != std::string::npos;
     if (settings.chunkSize != PassSettings{}.chunkSize || settings.threads != 1) {
         PassSettings whole = settings;
-        if (!damaged) {
+        if (!damaged && !compressedStop) {
             whole.chunkSize = PassSettings{}.chunkSize;
         }
         whole.threads = 1;

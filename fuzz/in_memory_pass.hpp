@@ -34,6 +34,11 @@ struct PassResult {
 // write "No space left on device".
 PassResult runInMemory(std::string_view input, const PassSettings& settings);
 
+// The note a run that went well ends with on the frames after its last full
+// block (without its line feed), as the tool words it independently; empty
+// when no frame is left over.
+std::string leftOverNote(std::string_view inputName, std::size_t frames, std::size_t blockLength);
+
 // The largest atom count a fuzz input may announce on any line: larger
 // counts would cost the fuzzer memory and time rather than find faults.
 inline constexpr std::int32_t fuzzAtomLimit = std::int32_t{1} << 12;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz/in_memory_pass.hpp"
 #include "test_support.hpp"
 
 namespace blockavg {
@@ -31,31 +32,47 @@ struct TrajectoryCase {
     const char* input;
     std::vector<std::string> arguments;  // after the input path
     const char* expected;                // data/expected/NAME.stdout and NAME.xmol
-    bool warns;                          // something on stderr
+    const char* err;                     // data/expected/NAME.stderr; none: nothing said
 };
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+    return text;
+}
+
+// What the case says on standard error when its input is named `inputName`.
+std::string expectedErr(const TrajectoryCase& c, const std::string& inputName) {
+    if (c.err == nullptr) {
+        return "";
+    }
+    return replaced(expectedFile(std::string(c.err) + ".stderr"), "INPUT", inputName);
+}
 
 const std::vector<TrajectoryCase>& trajectoryCases() {
     static const std::vector<TrajectoryCase> cases = {
-        {"worked_example.xyz", {"2"}, "worked_example_block_2", false},
-        {"worked_example.xyz", {"1"}, "worked_example_block_1", false},
-        {"frames_250.xyz", {}, "frames_250_block_100", false},
-        {"frames_250.xyz", {"abc"}, "frames_250_block_100", false},
-        {"frames_250_crlf.xyz", {}, "frames_250_block_100", false},
-        {"frames_250.xyz", {"25x"}, "frames_250_block_25", false},
-        {"frames_250_crlf.xyz", {"25"}, "frames_250_block_25", false},
-        {"count_changes.xyz", {"4"}, "count_changes_block_4", false},
-        {"no_box.xyz", {"1"}, "no_box_block_1", false},
-        {"no_box.xyz", {"3"}, "no_box_block_3", false},
-        {"malformed_fields.xyz", {"1"}, "malformed_fields_block_1", false},
-        {"numeric_names.xyz", {"1"}, "numeric_names_block_1", false},
-        {"truncated.xyz", {"2"}, "truncated_block_2", true},
-        {"truncated_no_final_lf.xyz", {"2"}, "truncated_block_2", true},
-        {"junk_count.xyz", {"1"}, "stops_after_frame_1", true},
-        {"negative_count.xyz", {"1"}, "stops_after_frame_1", true},
-        {"blank_count.xyz", {"1"}, "stops_after_frame_1", true},
-        {"trailing_blank_lines.xyz", {"2"}, "trailing_blank_lines_block_2", false},
-        {"empty.xyz", {}, "empty", false},
-        {"orca4_bomd_divinylbenzene.xyz", {"12"}, "orca4_bomd_block_12", false},
+        {"worked_example.xyz", {"2"}, "worked_example_block_2", nullptr},
+        {"worked_example.xyz", {"1"}, "worked_example_block_1", nullptr},
+        {"frames_250.xyz", {}, "frames_250_block_100", "frames_250_block_100"},
+        {"frames_250.xyz", {"abc"}, "frames_250_block_100", "frames_250_block_100"},
+        {"frames_250_crlf.xyz", {}, "frames_250_block_100", "frames_250_block_100"},
+        {"frames_250.xyz", {"25x"}, "frames_250_block_25", nullptr},
+        {"frames_250_crlf.xyz", {"25"}, "frames_250_block_25", nullptr},
+        {"count_changes.xyz", {"4"}, "count_changes_block_4", nullptr},
+        {"no_box.xyz", {"1"}, "no_box_block_1", nullptr},
+        {"no_box.xyz", {"3"}, "no_box_block_3", nullptr},
+        {"malformed_fields.xyz", {"1"}, "malformed_fields_block_1", nullptr},
+        {"numeric_names.xyz", {"1"}, "numeric_names_block_1", nullptr},
+        {"truncated.xyz", {"2"}, "truncated_block_2", "truncated_block_2"},
+        {"truncated_no_final_lf.xyz", {"2"}, "truncated_block_2", "truncated_block_2"},
+        {"junk_count.xyz", {"1"}, "stops_after_frame_1", "stops_after_frame_1"},
+        {"negative_count.xyz", {"1"}, "stops_after_frame_1", "stops_after_frame_1"},
+        {"blank_count.xyz", {"1"}, "stops_after_frame_1", "stops_after_frame_1_blank"},
+        {"trailing_blank_lines.xyz", {"2"}, "trailing_blank_lines_block_2", nullptr},
+        {"empty.xyz", {}, "empty", "empty"},
+        {"orca4_bomd_divinylbenzene.xyz", {"12"}, "orca4_bomd_block_12", nullptr},
     };
     return cases;
 }
@@ -71,7 +88,7 @@ TEST(EndToEnd, AveragesTrajectoriesExactly) {
         EXPECT_EQ(result.out, expectedFile(std::string(c.expected) + ".stdout"));
         ASSERT_TRUE(result.output.has_value());
         EXPECT_EQ(*result.output, expectedFile(std::string(c.expected) + ".xmol"));
-        EXPECT_EQ(!result.err.empty(), c.warns) << result.err;
+        EXPECT_EQ(result.err, expectedErr(c, arguments[0]));
     }
 }
 
@@ -126,14 +143,6 @@ void noteUnreadFormats(const std::vector<std::string>& unread) {
     }
 }
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-        text.replace(at, from.size(), to);
-        at += to.size();
-    }
-    return text;
-}
-
 // Every case of the table above, compressed in each format: told by its
 // first bytes, not its name, from a file or from standard input, with the
 // same report, output, messages and status as the plain text.
@@ -162,7 +171,7 @@ TEST(EndToEnd, ReadsCompressedTrajectoriesLikeThePlainText) {
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(result.out, expectedFile(std::string(c.expected) + ".stdout"));
             EXPECT_EQ(result.output, expectedFile(std::string(c.expected) + ".xmol"));
-            EXPECT_EQ(!result.err.empty(), c.warns) << result.err;
+            EXPECT_EQ(result.err, expectedErr(c, arguments[0]));
             if (number % 5 == 0) {
                 arguments[0] = "-";
                 const ScratchDirectory other;
@@ -549,6 +558,78 @@ TEST(EndToEnd, FollowsAnInputThatIsStillBeingWritten) {
     EXPECT_EQ(readFile(directory / "stdout"), expectedFile("worked_example_block_2.stdout"));
 }
 
+// The note a run that went well ends with, for the frames its report
+// `out` lists: a line, or nothing when every frame filled a block.
+std::string noteOnLeftOvers(const std::string& inputName, const std::string& out, int blockLength) {
+    std::size_t frames = 0;
+    for (std::size_t at = out.find(" atoms   box "); at != std::string::npos;
+         at = out.find(" atoms   box ", at + 1)) {
+        ++frames;
+    }
+    const std::string note =
+        fuzzing::leftOverNote(inputName, frames, static_cast<std::size_t>(blockLength));
+    return note.empty() ? note : note + "\n";
+}
+
+// After a run that went well, including one that warned, the frames after
+// the last full block are noted; not after an error. Standard output is
+// the same with or without a note.
+TEST(EndToEnd, NotesTheFramesLeftOverAfterTheLastBlock) {
+    const std::string frame = "1\nafter 1 steps, BOX: 2\nAr 1 2 3\n";
+    const struct {
+        int frames;
+        const char* blockLength;
+        const char* tail;  // after the frames
+        bool fullDisk;
+        std::string err;
+    } cases[] = {
+        {0, "1", "", false, "blockavg: note: in.xyz has no frames; trajectory.xmol is empty\n"},
+        {1, "3", "", false,
+         "blockavg: note: in.xyz has 1 frame, fewer than one block of 3; trajectory.xmol is "
+         "empty\n"},
+        {2, "3", "", false,
+         "blockavg: note: in.xyz has 2 frames, fewer than one block of 3; trajectory.xmol is "
+         "empty\n"},
+        {3, "3", "", false, ""},
+        {4, "3", "", false,
+         "blockavg: note: the last frame of in.xyz does not fill a block of 3 and was not "
+         "averaged\n"},
+        {5, "3", "", false,
+         "blockavg: note: the last 2 frames of in.xyz do not fill a block of 3 and were not "
+         "averaged\n"},
+        {5, "3", "x\n", false,
+         "blockavg: warning: line 16 of in.xyz is not an atom count; stopped reading there\n"
+         "blockavg: note: the last 2 frames of in.xyz do not fill a block of 3 and were not "
+         "averaged\n"},
+        {4, "3", "1\nc\n", false,
+         "blockavg: warning: in.xyz ends inside frame 5 of 1 atoms; its missing lines repeat "
+         "earlier values\n"
+         "blockavg: note: the last 2 frames of in.xyz do not fill a block of 3 and were not "
+         "averaged\n"},
+        {4, "3", "", true, "blockavg: error writing trajectory.xmol: No space left on device\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frames) + " frames, block " + c.blockLength + c.tail);
+        const ScratchDirectory directory;
+        std::string input;
+        std::string out;
+        for (int number = 1; number <= c.frames; ++number) {
+            input += frame;
+            out += "\n# " + std::to_string(number) + "   1 atoms   box 2 A   ";
+        }
+        writeFile(directory / "in.xyz", input + c.tail);
+        if (c.fullDisk) {
+            fs::create_symlink("/dev/full", directory / "trajectory.xmol");
+        }
+        const auto result = runBlockavg(directory.path(), {"in.xyz", c.blockLength});
+        EXPECT_EQ(result.status, c.fullDisk ? 1 : 0);
+        EXPECT_EQ(result.err, c.err);
+        if (!c.fullDisk && c.tail[0] == '\0') {
+            EXPECT_EQ(result.out, out + "\n# " + std::to_string(c.frames + 1) + "   ");
+        }
+    }
+}
+
 TEST(EndToEnd, GivesTheSameResultWithOrWithoutAFinalLineFeed) {
     for (const char* name : {"frames_250.xyz", "count_changes.xyz", "numeric_names.xyz",
                              "orca4_bomd_divinylbenzene.xyz"}) {
@@ -569,8 +650,11 @@ TEST(EndToEnd, GivesTheSameResultWithOrWithoutAFinalLineFeed) {
                 runBlockavg(second.path(), {(directory / "other.xyz").string(), blockLength});
             EXPECT_EQ(original.out, changed.out);
             EXPECT_EQ(original.output, changed.output);
-            EXPECT_EQ(original.err, "");
-            EXPECT_EQ(changed.err, "");
+            EXPECT_EQ(original.err, noteOnLeftOvers(testData(name).string(), original.out,
+                                                    std::stoi(blockLength)));
+            EXPECT_EQ(
+                replaced(changed.err, (directory / "other.xyz").string(), testData(name).string()),
+                original.err);
         }
     }
 }
@@ -619,9 +703,15 @@ TEST(EndToEnd, RunsTheSharedRealTrajectories) {
         const auto changed =
             runBlockavg(second.path(), {(directory / "other_ending.xyz").string(), "5"});
         EXPECT_EQ(original.status, 0);
-        EXPECT_EQ(original.err, "");
+        EXPECT_EQ(original.err, noteOnLeftOvers(entry.path().string(), original.out, 5));
         EXPECT_EQ(original.out, changed.out);
         EXPECT_EQ(original.output, changed.output);
+        // At the default block length most of them fill no block: said so.
+        const ScratchDirectory third;
+        const auto byDefault = runBlockavg(third.path(), {entry.path().string()});
+        EXPECT_EQ(byDefault.status, 0);
+        EXPECT_EQ(byDefault.err, noteOnLeftOvers(entry.path().string(), byDefault.out, 100));
+        EXPECT_EQ(byDefault.out, original.out);
         ++runs;
     }
     EXPECT_GT(runs, 0);
