@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -652,6 +653,82 @@ TEST(FaultInjection, ARunThatHasEndedWaitsForNoProducer) {
             }
         }
     }
+}
+
+// A memory cgroup of its own below the test's, as a batch scheduler sets
+// one up, with a limit; none where the machine does not let the test make
+// one (not root, no memory controller, cgroup v2 without it delegated).
+class MemoryCgroup {
+public:
+    explicit MemoryCgroup(std::uint64_t limit) {
+        std::ifstream cgroups("/proc/self/cgroup");
+        std::string line;
+        while (std::getline(cgroups, line) && path_.empty()) {
+            const std::size_t first = line.find(':');
+            const std::size_t second = line.find(':', first + 1);
+            const std::string controllers = line.substr(first + 1, second - first - 1);
+            const std::string own = line.substr(second + 1);
+            const std::string name = "/blockavg-test-" + std::to_string(::getpid());
+            if (controllers.empty()) {
+                make("/sys/fs/cgroup" + own + name, "memory.max", limit);
+            } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+                make("/sys/fs/cgroup/memory" + own + name, "memory.limit_in_bytes", limit);
+            }
+        }
+    }
+    MemoryCgroup(const MemoryCgroup&) = delete;
+    MemoryCgroup& operator=(const MemoryCgroup&) = delete;
+    ~MemoryCgroup() {
+        if (!path_.empty()) {
+            ::rmdir(path_.c_str());
+        }
+    }
+
+    bool made() const { return !path_.empty(); }
+    // Shell words that move the shell into the cgroup.
+    std::string enter() const { return "echo $$ >" + quoted(path_ + "/cgroup.procs") + " &&"; }
+
+private:
+    void make(const std::string& path, const char* limitFile, std::uint64_t limit) {
+        if (::mkdir(path.c_str(), 0755) != 0) {
+            return;
+        }
+        std::ofstream file(path + "/" + limitFile);
+        file << limit << std::flush;
+        if (!file) {
+            ::rmdir(path.c_str());
+            return;
+        }
+        path_ = path;
+    }
+
+    std::string path_;
+};
+
+// In a memory cgroup of 256 MiB, where no allocation fails and the kernel
+// kills a process that overruns it, a damaged count line of a hundred
+// million atoms is refused with a message, status 1, and frame 1 written.
+TEST(FaultInjection, AFrameLargerThanTheMemoryCgroupAllows) {
+    if (testing::runsUnderWrapper() || BLOCKAVG_SANITIZED_BUILD) {
+        GTEST_SKIP() << "a wrapper's or sanitizer's own memory would be limited too";
+    }
+    const MemoryCgroup cgroup(std::uint64_t{256} << 20);
+    if (!cgroup.made()) {
+        GTEST_SKIP() << "cannot make a memory cgroup here";
+    }
+    const ScratchDirectory directory;
+    writeFile(directory / "in.xyz", "2\nx\nAr 1 2 3\nAr 4 5 6\n100000000\nx\nAr 1 1 1\n");
+    const auto result =
+        runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt, cgroup.enter());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "\n# 1   2 atoms   box 1e+06 A   \n# 2   100000000 atoms   ");
+    const std::regex message(
+        "blockavg: cannot hold the 100000000 atoms of frame 2 of in\\.xyz: needs 22\\.4 GiB, "
+        "(2[0-5][0-9]\\.[0-9]|[0-9]{1,2}\\.[0-9]) MiB available\n");
+    EXPECT_TRUE(std::regex_match(result.err, message)) << result.err;
+    EXPECT_EQ(result.output,
+              "2\n\n   Ar     1.000000     2.000000     3.000000\n"
+              "   Ar     4.000000     5.000000     6.000000\n");
 }
 
 // A producer that writes a frame and a half into a FIFO and exits: the
