@@ -82,12 +82,15 @@ bool XmolFrameReader::readBatch(FrameBatch& batch) {
     // Room for the unfinished line and as much again, but never more than
     // the longest line allowed: a buffer full of one line then tells, the
     // same way whatever the batches, that the line is too long.
+    // A buffer grown for a long line goes back to that size once the line
+    // has gone, so that a long line costs its memory once, not once in
+    // every batch in flight.
     const std::size_t wanted = std::max(batchBytes, std::min(2 * pending_.size(), longestLine + 1));
-    if (batch.text_.size() < wanted) {
+    if (batch.text_.size() < wanted || batch.text_.size() > std::max(wanted, 4 * batchBytes)) {
         batch.text_.resize(wanted);
     }
     // The unfinished line from the batch before: it has no line feed.
-    std::copy(pending_.begin(), pending_.end(), batch.text_.begin());
+    std::copy(pending_.begin(), pending_.end(), batch.text_.data());
     batch.size_ = pending_.size();
     lineStart_ = 0;
     scanned_ = batch.size_;
@@ -101,8 +104,12 @@ bool XmolFrameReader::readBatch(FrameBatch& batch) {
         if (expect_ == Expect::nothing || !batch.outcomes_.empty() || !makeRoom(batch)) {
             break;
         }
+        // At most a batch's worth at a time, also into a buffer grown for a
+        // long line: what is read past the line's end then stays small, and
+        // so does its copy into the next batch.
         const std::ptrdiff_t got =
-            source_.readSome(batch.text_.data() + batch.size_, batch.text_.size() - batch.size_);
+            source_.readSome(batch.text_.data() + batch.size_,
+                             std::min(batch.text_.size() - batch.size_, batchBytes));
         if (got < 0) {
             readFailed(batch, source_.errorMessage());
             break;

@@ -27,6 +27,7 @@
 
 #include "trajectory/byte_source.hpp"
 #include "trajectory/reading_slots.hpp"
+#include "trajectory/text_buffer.hpp"
 
 namespace blockavg {
 
@@ -126,7 +127,7 @@ private:
 
     void clear() noexcept;
 
-    std::vector<char> text_;
+    TextBuffer text_;
     std::size_t size_ = 0;
     std::vector<FrameOutcome> outcomes_;
     std::vector<LineSpans> spans_;
