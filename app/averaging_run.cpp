@@ -22,11 +22,10 @@ namespace blockavg {
 namespace {
 
 // What the run holds per atom of its largest frame, in bytes: its sums and
-// name (56), and the copy of them a batch that closes a block takes to lay
-// out and write (sums, name, the laid-out line, with their vectors' room to
-// grow). 225 were measured at a block length of 1, on one thread and on
-// two, for frames of a million atoms named in two letters; a little more
-// covers longer names.
+// name (56), and the copy of them that a batch closing a block takes to lay
+// out and write (sums, name, the laid-out line: about 100). Frames of a
+// million atoms named in two letters, at a block length of 1, measured 156
+// on one thread and up to 212 on two (a second copy in flight).
 constexpr std::uint64_t bytesPerAtom = 240;
 
 // A size for messages, in binary units with one decimal ("5.2 GiB").

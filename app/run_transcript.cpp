@@ -7,6 +7,30 @@
 
 namespace blockavg {
 
+namespace {
+
+// Frames of more atoms than this are copied into storage that goes once
+// they are written: every batch in flight would otherwise keep room for the
+// largest frame, as many copies of it as batches, whereas a frame that
+// large closes in few of them.
+constexpr std::size_t atomsKeptRoomFor = std::size_t{1} << 18;
+
+template <typename Storage>
+void release(Storage& storage) noexcept {
+    Storage().swap(storage);
+}
+
+// Room for `needed` elements, growing as push_back would (at least
+// doubling), in one step.
+template <typename Storage>
+void makeRoom(Storage& storage, std::size_t needed) {
+    if (needed > storage.capacity()) {
+        storage.reserve(std::max(needed, 2 * storage.capacity()));
+    }
+}
+
+}  // namespace
+
 void RunTranscript::clear() noexcept {
     console_.clear();
     diagnosticCount_ = 0;
@@ -16,6 +40,13 @@ void RunTranscript::clear() noexcept {
     sums_.clear();
     labels_.clear();
     events_.clear();
+    if (nameEnds_.capacity() > atomsKeptRoomFor) {
+        release(names_);
+        release(nameEnds_);
+        release(nameViews_);
+        release(sums_);
+        release(text_);
+    }
 }
 
 void RunTranscript::append(std::string_view text) { console_.append(text); }
@@ -60,6 +91,15 @@ void RunTranscript::addFrame(std::int64_t frameNumber, const AveragedFrame& fram
     const std::size_t firstAtom = nameEnds_.size();
     const std::size_t labelBegin = labels_.size();
     labels_.append(frame.stepLabel);
+    // The room at once, rather than by doubling: a large frame's storage is
+    // made afresh for every batch it closes in.
+    std::size_t nameBytes = names_.size();
+    for (const AtomRecord& atom : atoms) {
+        nameBytes += atom.name.size();
+    }
+    makeRoom(names_, nameBytes);
+    makeRoom(nameEnds_, nameEnds_.size() + atoms.size());
+    makeRoom(sums_, sums_.size() + 3 * atoms.size());
     for (const AtomRecord& atom : atoms) {
         names_.append(atom.name);
         nameEnds_.push_back(names_.size());
@@ -70,6 +110,19 @@ void RunTranscript::addFrame(std::int64_t frameNumber, const AveragedFrame& fram
 }
 
 void RunTranscript::formatFrames() noexcept {
+    // Room for the lines as they are laid out most often (a name of up to
+    // five bytes, numbers of up to twelve), at once.
+    std::size_t usual = names_.size();
+    for (const Frame& entry : frames_) {
+        usual += 64 + entry.frame.stepLabel.size() + 45 * entry.count;
+    }
+    try {
+        if (text_.size() < usual) {
+            text_.resize(std::max(usual, 2 * text_.size()));
+        }
+    } catch (const std::bad_alloc&) {
+        // Laid out as far as memory allows, below.
+    }
     std::size_t used = 0;
     for (Frame& entry : frames_) {
         try {
