@@ -6,8 +6,10 @@
 // a full buffer has arrived. One implementation per platform
 // (file_source_posix.cpp, file_source_win32.cpp).
 
-#include <mutex>
 #include <string>
+#ifdef _WIN32
+#include <mutex>
+#endif
 
 #include "trajectory/byte_source.hpp"
 
