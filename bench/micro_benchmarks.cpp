@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "trajectory/averaged_frame_writer.hpp"
-#include "trajectory/number_format.hpp"
-#include "trajectory/xmol_items.hpp"
+#include "numbers/number_format.hpp"
+#include "xmol/averaged_frame_writer.hpp"
+#include "xmol/xmol_items.hpp"
 
 namespace {
 

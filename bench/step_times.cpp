@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/averaging_run.hpp"
-#include "trajectory/file_source.hpp"
-#include "trajectory/output_file.hpp"
+#include "io/file_source.hpp"
+#include "io/output_file.hpp"
+#include "run/averaging_run.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 2 || argc > 4) {

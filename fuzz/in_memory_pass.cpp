@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/averaging_run.hpp"
-#include "app/input_text.hpp"
+#include "compression/decompression.hpp"
+#include "compression/input_text.hpp"
 #include "fuzz/memory_streams.hpp"
 #include "fuzz/whole_buffer_decode.hpp"
-#include "trajectory/decompression.hpp"
-#include "trajectory/xmol_items.hpp"
+#include "run/averaging_run.hpp"
+#include "xmol/xmol_items.hpp"
 
 namespace blockavg::fuzzing {
 namespace {

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "trajectory/byte_sink.hpp"
-#include "trajectory/byte_source.hpp"
+#include "io/byte_sink.hpp"
+#include "io/byte_source.hpp"
 
 namespace blockavg::fuzzing {
 

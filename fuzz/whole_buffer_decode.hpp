@@ -10,7 +10,7 @@
 
 #include <string_view>
 
-#include "trajectory/decompression.hpp"
+#include "compression/decompression.hpp"
 
 namespace blockavg::fuzzing {
 

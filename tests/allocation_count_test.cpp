@@ -10,8 +10,8 @@
 #include <new>
 #include <string>
 
-#include "app/averaging_run.hpp"
 #include "fuzz/memory_streams.hpp"
+#include "run/averaging_run.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "trajectory/averaged_frame_writer.hpp"
+#include "xmol/averaged_frame_writer.hpp"
 
 #include <gtest/gtest.h>
 

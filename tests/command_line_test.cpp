@@ -1,11 +1,11 @@
-#include "app/command_line.hpp"
+#include "cli/command_line.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/shown_name.hpp"
+#include "cli/shown_name.hpp"
 
 namespace blockavg {
 namespace {

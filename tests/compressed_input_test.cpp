@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "compression/decompression.hpp"
 #include "test_support.hpp"
-#include "trajectory/decompression.hpp"
 
 namespace blockavg {
 namespace {

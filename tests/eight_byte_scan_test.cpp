@@ -1,4 +1,4 @@
-#include "trajectory/eight_byte_scan.hpp"
+#include "numbers/eight_byte_scan.hpp"
 
 #include <gtest/gtest.h>
 

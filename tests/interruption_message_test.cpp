@@ -1,7 +1,7 @@
 // The line an interruption leaves on standard error, for each state of the
 // output: cut back, or what the reader of a FIFO or device got.
 
-#include "app/interruption_message.hpp"
+#include "io/interruption_message.hpp"
 
 #include <gtest/gtest.h>
 

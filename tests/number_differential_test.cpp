@@ -17,8 +17,8 @@
 #include <string>
 #include <system_error>
 
-#include "trajectory/number_format.hpp"
-#include "trajectory/xmol_items.hpp"
+#include "numbers/number_format.hpp"
+#include "xmol/xmol_items.hpp"
 
 namespace blockavg {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/run_transcript.hpp"
+#include "run/run_transcript.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "trajectory/xmol_frame_reader.hpp"
+#include "xmol/xmol_frame_reader.hpp"
 
 #include <gtest/gtest.h>
 

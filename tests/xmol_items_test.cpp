@@ -1,4 +1,4 @@
-#include "trajectory/xmol_items.hpp"
+#include "xmol/xmol_items.hpp"
 
 #include <gtest/gtest.h>
 

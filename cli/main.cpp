@@ -1,0 +1,219 @@
+// blockavg INPUT [BLOCK_LENGTH]
+//
+// Averages every BLOCK_LENGTH consecutive frames of an XMOL trajectory into
+// one frame of "trajectory.xmol" in the current directory.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <system_error>
+
+#include "cli/command_line.hpp"
+#include "cli/shown_name.hpp"
+#include "cli/standard_streams.hpp"
+#include "compression/input_text.hpp"
+#include "host/processor_count.hpp"
+#include "io/file_source.hpp"
+#include "io/interruption.hpp"
+#include "io/output_file.hpp"
+#include "run/averaging_run.hpp"
+
+namespace {
+
+enum ExitStatus : int { exitSuccess = 0, exitFailure = 1, exitUsage = 2 };
+
+// The output always goes here, in the current directory.
+constexpr const char* outputFileName = "trajectory.xmol";
+
+constexpr const char* helpText =
+    "\n"
+    "Block-averages an XMOL (XYZ) trajectory: every BLOCK_LENGTH consecutive\n"
+    "frames (default 100) become one frame of averaged atom positions and box\n"
+    "length in trajectory.xmol in the current directory. Frames after the\n"
+    "last full block are read and reported, but not written: a note on\n"
+    "standard error says how many there were.\n"
+    "\n"
+    "  INPUT          the trajectory to read, or - for standard input; it may\n"
+    "                 be compressed with gzip, zstd, xz or bzip2, which its\n"
+    "                 first bytes tell\n"
+    "  BLOCK_LENGTH   frames per averaged frame, at least 1 (default 100)\n"
+    "\n"
+    "A progress line per frame goes to standard output. A run locks\n"
+    "trajectory.xmol while it writes it: a second run in the same directory\n"
+    "stops and leaves the file alone. However a run ends, trajectory.xmol\n"
+    "holds whole averaged frames only.\n"
+    "\n"
+    "Exit status:\n"
+    "  0          done (warnings and notes go to standard error)\n"
+    "  1          the input could not be read or is compressed in a way\n"
+    "             blockavg does not read; trajectory.xmol could not be written,\n"
+    "             is the input, standard output or standard error, or is\n"
+    "             locked by another run; a frame needs more memory than\n"
+    "             blockavg may have, or memory ran out\n"
+    "  2          bad usage\n"
+    "  128+N      ended by signal N: 130 for Ctrl-C (SIGINT), 143 for SIGTERM\n";
+
+void sayError(const std::string& message) {
+    std::fprintf(stderr, "blockavg: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+// The status after --help or --version: as GNU tools do, a failure when the
+// text could not be written (a full disk, a closed pipe).
+int standardOutputWritten() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        sayError(std::string("error writing standard output: ") +
+                 std::generic_category().message(errno != 0 ? errno : EIO));
+        return exitFailure;
+    }
+    return exitSuccess;
+}
+
+// Why an input whose compression blockavg cannot read is refused, with a
+// command that decompresses it for `blockavg -`.
+std::string refusal(const blockavg::InputText& text, const std::string& inputPath,
+                    const std::string& inputName) {
+    using namespace blockavg;
+    const Compression outer = text.compression();
+    const Compression inner = text.inner();
+    if (inner == Compression::none && isReadFormat(outer)) {
+        const std::string format = compressionName(outer);
+        return inputName + ": cannot read " + format + "-compressed input: this build has no " +
+               format + " support";
+    }
+    const std::string path = inputPath == "-" ? std::string() : shellWord(inputPath);
+    // The outer layer first when the text inside is compressed again; then
+    // the layer that blockavg cannot read itself, if it cannot.
+    std::string command = inner != Compression::none ? decompressCommand(outer, path) : "";
+    const Compression layer = inner != Compression::none ? inner : outer;
+    bool fromPipe = path.empty();  // the command reads what the user pipes in
+    if (!canDecompress(layer)) {
+        const std::string step = decompressCommand(layer, command.empty() ? path : "");
+        if (!step.empty()) {
+            command = command.empty() ? step : command + " | " + step;
+        } else {  // a tool that reads only files (7z)
+            fromPipe = fromPipe && !command.empty();
+            command =
+                (command.empty() ? "" : command + " >FILE && ") + decompressCommand(layer, "FILE");
+        }
+    }
+    const std::string what =
+        inner != Compression::none
+            ? std::string(compressionName(inner)) + " data inside " + compressionName(outer)
+            : std::string("compressed with ") + compressionName(outer);
+    return inputName + " is " + what +
+           ", which blockavg does not read; decompress it first, e.g. `" +
+           (fromPipe ? "... | " : "") + command + " | blockavg -`";
+}
+
+// Opens the input, then the output, and runs. The input goes first, so that
+// a mistyped path leaves an earlier result in place.
+int averageInto(const std::string& inputPath, std::int32_t blockLength) {
+    using namespace blockavg;
+    const std::string inputName = inputPath == "-" ? "standard input" : shownName(inputPath);
+    FileSource file;
+    if (!file.open(inputPath)) {
+        sayError("cannot open " + inputName + ": " + file.errorMessage());
+        return exitFailure;
+    }
+    if (file.isSameFileAs(outputFileName)) {
+        sayError(std::string(outputFileName) +
+                 " is the input; writing it would destroy it before it is read");
+        return exitFailure;
+    }
+    // Nor may the report or the messages go into the frames (blockavg in.xyz
+    // >trajectory.xmol). Standard error may be the file: the message is still
+    // written there, where it was sent, but blockavg neither empties the file
+    // nor writes a frame. Descriptors 1 and 2 on every platform.
+    const struct {
+        int descriptor;
+        const char* problem;
+    } consoles[] = {
+        {1, " is standard output; the report would be written into its frames"},
+        {2, " is standard error; messages would be written into its frames"},
+    };
+    for (const auto& console : consoles) {
+        if (isSameFile(console.descriptor, outputFileName)) {
+            sayError(outputFileName + std::string(console.problem));
+            return exitFailure;
+        }
+    }
+    // Compressed input is told by its first bytes, and read through its
+    // decompressor, on a thread of its own where there are processors to
+    // spare.
+    const unsigned processors = usableProcessorCount();
+    InputText text(file, processors);
+    if (!text.readable()) {
+        sayError(refusal(text, inputPath, inputName));
+        return exitFailure;
+    }
+    ByteSource& input = text.source();
+    // One run at a time writes the output: a second one leaves it alone.
+    OutputFile output;
+    switch (output.open(outputFileName)) {
+        case OutputFile::OpenResult::opened:
+            break;
+        case OutputFile::OpenResult::lockedByAnother:
+            sayError(std::string("another run is writing ") + outputFileName +
+                     "; it was left as it is");
+            return exitFailure;
+        case OutputFile::OpenResult::failed:
+            sayError(std::string("cannot create ") + outputFileName + ": " + output.errorMessage());
+            return exitFailure;
+    }
+    cutBackOnInterruption(output, outputFileName);
+    const RunStreams streams{input, inputName, output, outputFileName, stdout, stderr};
+    RunSettings settings;
+    settings.blockLength = blockLength;
+    settings.threads = processors;
+    bool succeeded = averageTrajectory(streams, settings);
+    // Bytes passed over after the compressed data (read to its end).
+    const std::string note = input.endNote();
+    if (!note.empty()) {
+        sayError("warning: " + inputName + " " + note);
+    }
+    stopCuttingBack();
+    if (!output.close() && succeeded) {
+        sayError(std::string("error writing ") + outputFileName + ": " + output.errorMessage());
+        succeeded = false;
+    }
+    return succeeded ? exitSuccess : exitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    using namespace blockavg;
+    keepStandardStreamsOpen();
+#ifdef SIGPIPE
+    // A console whose reader has gone (blockavg run.xyz | head) must not end
+    // the run: SIGPIPE would kill it with trajectory.xmol emptied or cut
+    // short. Writes to the console then fail, which the report ignores.
+    // (POSIX only; Windows has no SIGPIPE.)
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+#ifdef SIGXFSZ
+    // Past a file size limit (ulimit -f) a write then fails with EFBIG,
+    // and the output is cut back to its last whole frame, rather than the
+    // process being killed half-way through one.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+    const CommandLine command = parseCommandLine(argc, argv);
+    switch (command.action) {
+        case CommandAction::showHelp:
+            std::fputs(usageText().c_str(), stdout);
+            std::fputs(helpText, stdout);
+            return standardOutputWritten();
+        case CommandAction::showVersion:
+            std::fputs("blockavg " BLOCKAVG_VERSION "\n", stdout);
+            return standardOutputWritten();
+        case CommandAction::usageError:
+            std::fprintf(stderr, "blockavg: %s\n%s", command.error.c_str(), usageText().c_str());
+            return exitUsage;
+        case CommandAction::run:
+            break;
+    }
+    return averageInto(command.inputPath, command.blockLength);
+}

@@ -1,0 +1,325 @@
+#include "compression/decompression.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace blockavg {
+namespace {
+
+// How a format's stream starts. In a pattern, '?' stands for the block size
+// digit of bzip2 ('1' to '9'), or the last digit of a zstd skippable frame;
+// `then` holds bytes one of which must follow, if any.
+struct Signature {
+    Compression compression;
+    std::string_view start;
+    std::array<std::string_view, 2> then;
+};
+
+using namespace std::string_view_literals;
+
+constexpr std::array<Signature, 12> signatures = {{
+    {Compression::gzip, "\x1f\x8b"sv, {""sv, ""sv}},
+    {Compression::zstd, "\x28\xb5\x2f\xfd"sv, {""sv, ""sv}},
+    // A zstd skippable frame: a first byte from 0x50 to 0x5f, written '?'.
+    {Compression::zstd, "?\x2a\x4d\x18"sv, {""sv, ""sv}},
+    {Compression::xz, "\xfd\x37\x7a\x58\x5a\x00"sv, {""sv, ""sv}},
+    // "BZh", the block size, then a block or the end of the stream.
+    {Compression::bzip2, "BZh?"sv, {"\x31\x41\x59\x26\x53\x59"sv, "\x17\x72\x45\x38\x50\x90"sv}},
+    // An lz4 frame, and the legacy format of lz4 -l.
+    {Compression::lz4, "\x04\x22\x4d\x18"sv, {""sv, ""sv}},
+    {Compression::lz4, "\x02\x21\x4c\x18"sv, {""sv, ""sv}},
+    // A zip entry, an empty archive, an archive split in parts.
+    {Compression::zip, "PK\x03\x04"sv, {""sv, ""sv}},
+    {Compression::zip, "PK\x05\x06"sv, {""sv, ""sv}},
+    {Compression::zip, "PK\x07\x08"sv, {""sv, ""sv}},
+    {Compression::sevenZip, "7z\xbc\xaf\x27\x1c"sv, {""sv, ""sv}},
+    {Compression::compress, "\x1f\x9d"sv, {""sv, ""sv}},
+}};
+
+bool byteMatches(Compression compression, char pattern, char byte) noexcept {
+    if (pattern != '?') {
+        return pattern == byte;
+    }
+    const auto value = static_cast<unsigned char>(byte);
+    return compression == Compression::bzip2 ? value >= '1' && value <= '9'
+                                             : value >= 0x50 && value <= 0x5f;
+}
+
+// Whether `start` matches `pattern` as far as both go; `whole` when all of
+// the pattern was there.
+bool matches(Compression compression, std::string_view pattern, std::string_view start,
+             bool& whole) noexcept {
+    const std::size_t length = std::min(pattern.size(), start.size());
+    for (std::size_t at = 0; at < length; ++at) {
+        if (!byteMatches(compression, pattern[at], start[at])) {
+            return false;
+        }
+    }
+    whole = start.size() >= pattern.size();
+    return true;
+}
+
+enum class Match { no, maybe, yes };
+
+// The lzma format of lzma and xz --format=lzma has no magic number: a
+// 13-byte header of the coder's properties (a byte below 225), the
+// dictionary size (four bytes, least significant first) and the text's size
+// (eight bytes, all 0xff when unknown). It is told by the values such tools
+// write: a dictionary of 2^n or 3 * 2^(n-1) bytes from 4 KiB to 1.5 GiB (so
+// a second byte of zero, which no text has: 5d 00 00 80 00 for 8 MiB), and
+// a size that is unknown or below 2^48.
+Match matchesLzma(std::string_view start) noexcept {
+    const auto byte = [start](std::size_t at) { return static_cast<unsigned char>(start[at]); };
+    if (start.empty()) {
+        return Match::maybe;
+    }
+    if (byte(0) >= 225 || (start.size() > 1 && byte(1) != 0)) {
+        return Match::no;
+    }
+    if (start.size() < 5) {
+        return Match::maybe;
+    }
+    const std::uint32_t dictionary = std::uint32_t{byte(1)} | std::uint32_t{byte(2)} << 8 |
+                                     std::uint32_t{byte(3)} << 16 | std::uint32_t{byte(4)} << 24;
+    bool plausible = false;
+    for (int bits = 12; bits <= 30; ++bits) {
+        const std::uint32_t power = std::uint32_t{1} << bits;
+        plausible = plausible || dictionary == power || dictionary == power + power / 2;
+    }
+    if (!plausible) {
+        return Match::no;
+    }
+    if (start.size() < 13) {
+        return Match::maybe;
+    }
+    const std::string_view size = start.substr(5, 8);
+    const bool unknown = size.find_first_not_of('\xff') == std::string_view::npos;
+    return unknown || (byte(11) == 0 && byte(12) == 0) ? Match::yes : Match::no;
+}
+
+// The input as it is: the bytes read to tell its format, then the rest,
+// or the end or the error that reading them met.
+class ReplayingSource final : public ByteSource {
+public:
+    ReplayingSource(ByteSource& raw, std::string start, std::ptrdiff_t last)
+        : raw_(raw), start_(std::move(start)), last_(last) {
+        if (last_ < 0) {
+            error_ = raw_.errorMessage();
+        }
+    }
+    // The same, for a source it owns (a decompressor's text).
+    ReplayingSource(std::unique_ptr<ByteSource> owned, std::string start, std::ptrdiff_t last)
+        : ReplayingSource(*owned, std::move(start), last) {
+        owned_ = std::move(owned);
+    }
+
+    std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
+        if (given_ == start_.size()) {
+            // A terminal's end of input is not for good: it is kept here.
+            return last_ > 0 ? raw_.readSome(buffer, size) : last_;
+        }
+        const std::size_t count = std::min(size, start_.size() - given_);
+        std::copy_n(start_.data() + given_, count, buffer);
+        given_ += count;
+        return static_cast<std::ptrdiff_t>(count);
+    }
+    bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
+    std::string errorMessage() const override {
+        return error_.empty() ? raw_.errorMessage() : error_;
+    }
+    bool mayWait() const override { return raw_.mayWait(); }
+    bool checksItsBytes() const override { return raw_.checksItsBytes(); }
+    std::string endNote() const override { return raw_.endNote(); }
+    void stopReading() noexcept override { raw_.stopReading(); }
+
+private:
+    std::unique_ptr<ByteSource> owned_;
+    ByteSource& raw_;
+    std::string start_;
+    std::ptrdiff_t last_;  // what the last read gave: positive, 0 at the end, -1 on an error
+    std::string error_;
+    std::size_t given_ = 0;
+};
+
+}  // namespace
+
+std::optional<Compression> detectCompression(std::string_view start, bool complete) noexcept {
+    bool undecided = false;
+    for (const Signature& signature : signatures) {
+        bool whole = false;
+        if (!matches(signature.compression, signature.start, start, whole)) {
+            continue;
+        }
+        if (!whole) {
+            undecided = true;
+            continue;
+        }
+        if (signature.then[0].empty()) {
+            return signature.compression;
+        }
+        const std::string_view rest = start.substr(signature.start.size());
+        for (const std::string_view then : signature.then) {
+            if (matches(signature.compression, then, rest, whole)) {
+                if (whole) {
+                    return signature.compression;
+                }
+                undecided = true;
+            }
+        }
+    }
+    switch (matchesLzma(start)) {
+        case Match::yes:
+            return Compression::lzma;
+        case Match::maybe:
+            undecided = true;
+            break;
+        case Match::no:
+            break;
+    }
+    if (undecided && !complete) {
+        return std::nullopt;
+    }
+    return Compression::none;
+}
+
+const char* compressionName(Compression compression) noexcept {
+    switch (compression) {
+        case Compression::gzip:
+            return "gzip";
+        case Compression::zstd:
+            return "zstd";
+        case Compression::xz:
+            return "xz";
+        case Compression::bzip2:
+            return "bzip2";
+        case Compression::lz4:
+            return "lz4";
+        case Compression::zip:
+            return "zip";
+        case Compression::lzma:
+            return "lzma";
+        case Compression::compress:
+            return "compress (.Z)";
+        case Compression::sevenZip:
+            return "7z";
+        case Compression::none:
+            break;
+    }
+    return "plain";
+}
+
+bool isReadFormat(Compression compression) noexcept {
+    return compression == Compression::gzip || compression == Compression::zstd ||
+           compression == Compression::xz || compression == Compression::bzip2;
+}
+
+std::string decompressCommand(Compression compression, const std::string& path) {
+    const std::string file = path.empty() ? std::string() : " " + path;
+    switch (compression) {
+        case Compression::gzip:
+        case Compression::compress:  // gzip reads compress's format too
+            return "gzip -dc" + file;
+        case Compression::zstd:
+            return "zstd -dc" + file;
+        case Compression::xz:
+        case Compression::lzma:  // xz reads the lzma format too
+            return "xz -dc" + file;
+        case Compression::bzip2:
+            return "bzip2 -dc" + file;
+        case Compression::lz4:
+            return "lz4 -dc" + file;
+        case Compression::zip:
+            // funzip gives the first entry of an archive on standard input.
+            return path.empty() ? "funzip" : "unzip -p" + file;
+        case Compression::sevenZip:
+            return path.empty() ? std::string() : "7z x -so" + file;
+        case Compression::none:
+            break;
+    }
+    return "cat" + file;
+}
+
+bool canDecompress(Compression compression) noexcept {
+    // By Compression's order: none, gzip, zstd, xz, bzip2.
+    constexpr bool available[] = {true, BLOCKAVG_HAVE_GZIP, BLOCKAVG_HAVE_ZSTD, BLOCKAVG_HAVE_XZ,
+                                  BLOCKAVG_HAVE_BZIP2};
+    return compression == Compression::none ||
+           (isReadFormat(compression) && available[static_cast<int>(compression)]);
+}
+
+std::unique_ptr<ByteSource> decompressingSource(Compression compression, ByteSource& raw,
+                                                std::string start) {
+    switch (compression) {
+#if BLOCKAVG_HAVE_GZIP
+        case Compression::gzip:
+            return makeGzipSource(raw, std::move(start));
+#endif
+#if BLOCKAVG_HAVE_ZSTD
+        case Compression::zstd:
+            return makeZstdSource(raw, std::move(start));
+#endif
+#if BLOCKAVG_HAVE_XZ
+        case Compression::xz:
+            return makeXzSource(raw, std::move(start));
+#endif
+#if BLOCKAVG_HAVE_BZIP2
+        case Compression::bzip2:
+            return makeBzip2Source(raw, std::move(start));
+#endif
+        default:
+            break;
+    }
+    return std::make_unique<ReplayingSource>(raw, std::move(start), 1);
+}
+
+namespace {
+
+// Reads the first bytes of `source` until they tell their compression;
+// `got` is what the last read gave.
+Compression readStart(ByteSource& source, std::string& start, std::ptrdiff_t& got) {
+    // Enough to tell any format by; a pipe is read only as far as needed.
+    constexpr std::size_t enough = 16;
+    got = 1;
+    std::optional<Compression> compression;
+    while (!(compression = detectCompression(start, false))) {
+        char bytes[enough];
+        got = source.readSome(bytes, enough - start.size());
+        if (got <= 0) {
+            return *detectCompression(start, true);
+        }
+        start.append(bytes, static_cast<std::size_t>(got));
+    }
+    return *compression;
+}
+
+}  // namespace
+
+DecodedInput openText(ByteSource& raw) {
+    std::string start;
+    std::ptrdiff_t got = 1;
+    DecodedInput text;
+    text.compression = readStart(raw, start, got);
+    if (text.compression == Compression::none) {
+        text.source = std::make_unique<ReplayingSource>(raw, std::move(start), got);
+        return text;
+    }
+    if (!canDecompress(text.compression)) {
+        return text;
+    }
+    // The text's first bytes, to tell whether it is compressed again;
+    // they are handed out again before the rest.
+    std::unique_ptr<ByteSource> decoded =
+        decompressingSource(text.compression, raw, std::move(start));
+    std::string textStart;
+    text.inner = readStart(*decoded, textStart, got);
+    if (text.inner != Compression::none) {
+        return text;
+    }
+    text.source = std::make_unique<ReplayingSource>(std::move(decoded), std::move(textStart), got);
+    return text;
+}
+
+}  // namespace blockavg

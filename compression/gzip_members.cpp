@@ -1,0 +1,256 @@
+#include "compression/gzip_members.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <utility>
+
+namespace blockavg {
+namespace {
+
+// The header's flags (RFC 1952, 2.3.1).
+constexpr unsigned char flagHeaderCrc = 0x02;
+constexpr unsigned char flagExtra = 0x04;
+constexpr unsigned char flagName = 0x08;
+constexpr unsigned char flagComment = 0x10;
+constexpr unsigned char flagsReserved = 0xe0;
+
+constexpr std::array<std::uint32_t, 256> crcTable = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int bit = 0; bit < 8; ++bit) {
+            c = (c & 1) != 0 ? 0xedb88320u ^ (c >> 1) : c >> 1;
+        }
+        table[n] = c;
+    }
+    return table;
+}();
+
+}  // namespace
+
+std::uint32_t gzipCrc32(std::uint32_t crc, const unsigned char* bytes, std::size_t size) noexcept {
+    crc = ~crc;
+    for (std::size_t at = 0; at < size; ++at) {
+        crc = crcTable[(crc ^ bytes[at]) & 0xff] ^ (crc >> 8);
+    }
+    return ~crc;
+}
+
+void GzipHeaderReader::reset() noexcept {
+    field_ = Field::fixed;
+    got_ = 0;
+    extraLength_ = 0;
+    crc_ = 0;
+    headerCrc_ = 0;
+    problem_ = "";
+}
+
+bool GzipHeaderReader::advance(Field after) {
+    const unsigned char flags = fixed_[3];
+    got_ = 0;
+    switch (after) {
+        case Field::fixed:
+            if ((flags & flagExtra) != 0) {
+                field_ = Field::extraLength;
+                return true;
+            }
+            [[fallthrough]];
+        case Field::extraLength:
+        case Field::extra:
+            if ((flags & flagName) != 0) {
+                field_ = Field::name;
+                return true;
+            }
+            [[fallthrough]];
+        case Field::name:
+            if ((flags & flagComment) != 0) {
+                field_ = Field::comment;
+                return true;
+            }
+            [[fallthrough]];
+        case Field::comment:
+            if ((flags & flagHeaderCrc) != 0) {
+                field_ = Field::headerCrc;
+                return true;
+            }
+            [[fallthrough]];
+        case Field::headerCrc:
+            break;
+    }
+    return false;
+}
+
+GzipHeaderReader::Result GzipHeaderReader::read(const unsigned char* bytes, std::size_t size,
+                                                std::size_t& used) {
+    used = 0;
+    while (used < size) {
+        const unsigned char byte = bytes[used];
+        if (field_ != Field::headerCrc) {
+            crc_ = gzipCrc32(crc_, &byte, 1);
+        }
+        ++used;
+        switch (field_) {
+            case Field::fixed:
+                if ((got_ == 0 && byte != 0x1f) || (got_ == 1 && byte != 0x8b)) {
+                    --used;
+                    return Result::notGzip;
+                }
+                fixed_[got_++] = byte;
+                if (got_ < sizeof fixed_) {
+                    continue;
+                }
+                if (fixed_[2] != 8) {
+                    problem_ = "the gzip data uses a compression method other than deflate";
+                    return Result::damaged;
+                }
+                if ((fixed_[3] & flagsReserved) != 0) {
+                    problem_ = "the gzip data is damaged (a header with unknown flags)";
+                    return Result::damaged;
+                }
+                break;
+            case Field::extraLength:
+                extraLength_ |= std::size_t{byte} << (8 * got_);
+                if (++got_ < 2) {
+                    continue;
+                }
+                if (extraLength_ > 0) {
+                    field_ = Field::extra;
+                    got_ = 0;
+                    continue;
+                }
+                break;
+            case Field::extra:
+                if (++got_ < extraLength_) {
+                    continue;
+                }
+                break;
+            case Field::name:
+            case Field::comment:
+                if (byte != 0) {
+                    continue;
+                }
+                break;
+            case Field::headerCrc:
+                headerCrc_ = static_cast<std::uint16_t>(headerCrc_ | (byte << (8 * got_)));
+                if (++got_ < 2) {
+                    continue;
+                }
+                if (headerCrc_ != (crc_ & 0xffff)) {
+                    problem_ = "the gzip data is damaged (its header checksum does not match)";
+                    return Result::damaged;
+                }
+                break;
+        }
+        if (!advance(field_)) {
+            return Result::done;
+        }
+    }
+    return Result::more;
+}
+
+GzipMembersSource::GzipMembersSource(ByteSource& raw, std::string start)
+    : DecompressingSource(raw, std::move(start)) {
+    header_.reset();
+}
+
+std::ptrdiff_t GzipMembersSource::atTheEnd(char* buffer, std::size_t size) {
+    if (failed()) {
+        return -1;
+    }
+    switch (phase_) {
+        case Phase::body: {
+            // The library may hold the last of the data: a call without
+            // input gives it out, or shows that the member was cut short.
+            const Inflated step = inflate(nullptr, 0, buffer, size);
+            if (!step.damage.empty()) {
+                return damaged(step.damage, step.produced);
+            }
+            if (step.memberEnded) {
+                phase_ = Phase::between;
+            }
+            if (step.produced > 0 || step.memberEnded) {
+                return static_cast<std::ptrdiff_t>(step.produced);
+            }
+            return finish(false, "gzip");
+        }
+        case Phase::header:
+            return finish(false, "gzip");
+        case Phase::trailing:
+            if (trailingData_) {
+                note_ = trailing_ == 1
+                            ? std::string(
+                                  "has 1 byte after its last gzip member that is not "
+                                  "gzip data; it was ignored")
+                            : "has " + std::to_string(trailing_) +
+                                  " bytes after its last gzip member that are not gzip data; "
+                                  "they were ignored";
+            }
+            [[fallthrough]];
+        case Phase::between:
+            break;
+    }
+    return finish(true, "gzip");
+}
+
+std::ptrdiff_t GzipMembersSource::readSome(char* buffer, std::size_t size) {
+    if (failed()) {
+        return -1;
+    }
+    for (;;) {
+        if (compressedSize() == 0 && !refill()) {
+            return atTheEnd(buffer, size);
+        }
+        switch (phase_) {
+            case Phase::between:
+                header_.reset();
+                phase_ = Phase::header;
+                [[fallthrough]];
+            case Phase::header: {
+                std::size_t used = 0;
+                const GzipHeaderReader::Result result =
+                    header_.read(compressed(), compressedSize(), used);
+                take(used);
+                if (result == GzipHeaderReader::Result::damaged) {
+                    return damaged(header_.problem(), 0);
+                }
+                if (result == GzipHeaderReader::Result::notGzip) {
+                    // Not another member: the rest is passed over.
+                    phase_ = Phase::trailing;
+                    trailing_ = used;
+                    trailingData_ = used > 0;
+                } else if (result == GzipHeaderReader::Result::done) {
+                    startBody();
+                    phase_ = Phase::body;
+                }
+                continue;
+            }
+            case Phase::body: {
+                const Inflated step = inflate(compressed(), compressedSize(), buffer, size);
+                take(step.used);
+                if (!step.damage.empty()) {
+                    return damaged(step.damage, step.produced);
+                }
+                if (step.memberEnded) {
+                    phase_ = Phase::between;
+                }
+                if (step.produced > 0) {
+                    return static_cast<std::ptrdiff_t>(step.produced);
+                }
+                continue;
+            }
+            case Phase::trailing: {
+                const unsigned char* bytes = compressed();
+                const std::size_t count = compressedSize();
+                trailingData_ =
+                    trailingData_ ||
+                    std::any_of(bytes, bytes + count, [](unsigned char byte) { return byte != 0; });
+                trailing_ += count;
+                take(count);
+                continue;
+            }
+        }
+    }
+}
+
+}  // namespace blockavg

@@ -1,0 +1,201 @@
+#include "run/run_transcript.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "numbers/number_format.hpp"
+
+namespace blockavg {
+
+namespace {
+
+// Frames of more atoms than this are copied into storage that goes once
+// they are written: every batch in flight would otherwise keep room for the
+// largest frame, as many copies of it as batches, whereas a frame that
+// large closes in few of them.
+constexpr std::size_t atomsKeptRoomFor = std::size_t{1} << 18;
+
+template <typename Storage>
+void release(Storage& storage) noexcept {
+    Storage().swap(storage);
+}
+
+// Room for `needed` elements, growing as push_back would (at least
+// doubling), in one step.
+template <typename Storage>
+void makeRoom(Storage& storage, std::size_t needed) {
+    if (needed > storage.capacity()) {
+        storage.reserve(std::max(needed, 2 * storage.capacity()));
+    }
+}
+
+}  // namespace
+
+void RunTranscript::clear() noexcept {
+    console_.clear();
+    diagnosticCount_ = 0;
+    frames_.clear();
+    names_.clear();
+    nameEnds_.clear();
+    sums_.clear();
+    labels_.clear();
+    events_.clear();
+    if (nameEnds_.capacity() > atomsKeptRoomFor) {
+        release(names_);
+        release(nameEnds_);
+        release(nameViews_);
+        release(sums_);
+        release(text_);
+    }
+}
+
+void RunTranscript::append(std::string_view text) { console_.append(text); }
+
+void RunTranscript::frameHeading(std::int64_t frameNumber) {
+    append("\n");
+    char text[maxFormattedNumberLength + 8] = "# ";
+    char* end = formatInteger(text + 2, frameNumber);
+    end = std::copy_n("   ", 3, end);
+    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+}
+
+void RunTranscript::atomCount(std::int32_t count) {
+    char text[maxFormattedNumberLength + 16];
+    char* end = formatInteger(text, count);
+    end = std::copy_n(" atoms   ", 9, end);
+    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+}
+
+void RunTranscript::boxValue(double value) {
+    char text[maxFormattedNumberLength + 16] = "box ";
+    char* end = formatGeneral(text + 4, value);
+    end = std::copy_n(" A   ", 5, end);
+    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+}
+
+void RunTranscript::say(std::string_view message) {
+    if (diagnosticCount_ == diagnostics_.size()) {
+        diagnostics_.emplace_back();
+    }
+    std::string& line = diagnostics_[diagnosticCount_];
+    line.assign("blockavg: ");
+    line.append(message);
+    line.push_back('\n');
+    events_.push_back({EventKind::diagnostic, console_.size(), diagnosticCount_++});
+}
+
+void RunTranscript::addFrame(std::int64_t frameNumber, const AveragedFrame& frame,
+                             const AtomList& atoms) {
+    // The frame is entered once its copies are complete: memory that runs
+    // out half-way leaves no frame behind to lay out.
+    const std::size_t firstAtom = nameEnds_.size();
+    const std::size_t labelBegin = labels_.size();
+    labels_.append(frame.stepLabel);
+    // The room at once, rather than by doubling: a large frame's storage is
+    // made afresh for every batch it closes in.
+    std::size_t nameBytes = names_.size();
+    for (const AtomRecord& atom : atoms) {
+        nameBytes += atom.name.size();
+    }
+    makeRoom(names_, nameBytes);
+    makeRoom(nameEnds_, nameEnds_.size() + atoms.size());
+    makeRoom(sums_, sums_.size() + 3 * atoms.size());
+    for (const AtomRecord& atom : atoms) {
+        names_.append(atom.name);
+        nameEnds_.push_back(names_.size());
+        sums_.insert(sums_.end(), {atom.x, atom.y, atom.z});
+    }
+    frames_.push_back({frameNumber, frame, firstAtom, atoms.size(), labelBegin});
+    events_.push_back({EventKind::frame, console_.size(), frames_.size() - 1});
+}
+
+void RunTranscript::formatFrames() noexcept {
+    // Room for the lines as they are laid out most often (a name of up to
+    // five bytes, numbers of up to twelve), at once.
+    std::size_t usual = names_.size();
+    for (const Frame& entry : frames_) {
+        usual += 64 + entry.frame.stepLabel.size() + 45 * entry.count;
+    }
+    try {
+        if (text_.size() < usual) {
+            text_.resize(std::max(usual, 2 * text_.size()));
+        }
+    } catch (const std::bad_alloc&) {
+        // Laid out as far as memory allows, below.
+    }
+    std::size_t used = 0;
+    for (Frame& entry : frames_) {
+        try {
+            // Views of the copies, now that they are complete.
+            nameViews_.resize(entry.count);
+            std::size_t nameBegin = entry.firstAtom == 0 ? 0 : nameEnds_[entry.firstAtom - 1];
+            for (std::size_t index = 0; index < entry.count; ++index) {
+                const std::size_t nameEnd = nameEnds_[entry.firstAtom + index];
+                nameViews_[index] = std::string_view(names_).substr(nameBegin, nameEnd - nameBegin);
+                nameBegin = nameEnd;
+            }
+            entry.frame.names = nameViews_;
+            entry.frame.sums =
+                std::span<const double>(sums_).subspan(3 * entry.firstAtom, 3 * entry.count);
+            entry.frame.stepLabel =
+                std::string_view(labels_).substr(entry.labelBegin, entry.frame.stepLabel.size());
+            entry.textBegin = used;
+            used = formatAveragedFrame(entry.frame, text_, used);
+            entry.textEnd = used;
+        } catch (const std::bad_alloc&) {
+            entry.outOfMemory = true;
+            return;
+        }
+    }
+}
+
+bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedFrameWriter& writer,
+                           std::string_view outputName, std::string_view inputName) {
+    std::size_t written = 0;
+    // The report is not the product: a console that cannot take it (a full
+    // disk behind a redirection, a closed pipe) does not stop the run. It is
+    // flushed once a batch, not once a line: a batch goes on as soon as it
+    // holds a frame, so a live pipe is still reported frame by frame, and a
+    // batch of many small frames costs one write instead of one a line.
+    const auto writeConsole = [&](std::size_t upTo, bool flush) {
+        std::fwrite(console_.data() + written, 1, upTo - written, console);
+        written = upTo;
+        if (flush) {
+            std::fflush(console);
+        }
+    };
+    const auto sayNow = [&](const std::string& line) {
+        std::fwrite(line.data(), 1, line.size(), diagnostics);
+        std::fflush(diagnostics);
+    };
+    for (const Event& event : events_) {
+        switch (event.kind) {
+            case EventKind::diagnostic:
+                writeConsole(event.consoleEnd, true);
+                sayNow(diagnostics_[event.index]);
+                break;
+            case EventKind::frame: {
+                writeConsole(event.consoleEnd, false);
+                const Frame& frame = frames_[event.index];
+                if (frame.outOfMemory) {
+                    writeConsole(event.consoleEnd, true);
+                    sayNow("blockavg: out of memory in frame " + std::to_string(frame.frameNumber) +
+                           " of " + std::string(inputName) + "\n");
+                    return false;
+                }
+                if (!writer.write(std::string_view(text_.data() + frame.textBegin,
+                                                   frame.textEnd - frame.textBegin))) {
+                    writeConsole(event.consoleEnd, true);
+                    sayNow("blockavg: error writing " + std::string(outputName) + ": " +
+                           writer.errorMessage() + "\n");
+                    return false;
+                }
+                break;
+            }
+        }
+    }
+    writeConsole(console_.size(), true);
+    return true;
+}
+
+}  // namespace blockavg

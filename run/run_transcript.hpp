@@ -1,0 +1,92 @@
+#pragma once
+
+// What the run has to say about one batch of input, in the order it must be
+// said: the progress report for the console, errors and warnings, and the
+// averaged frames for the output file. The run records it while it sums the
+// batch; the frames are laid out on any thread; then replay() says it all,
+// batch after batch, so that what reaches the console, the diagnostics and
+// the file is the same however many threads did the work.
+//
+// The progress report is one line per frame:
+//
+//   # FRAME   COUNT atoms   box BOX A
+//
+// each opened by a line feed that ends the line before; the console is
+// flushed at every line feed and before every diagnostic.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "xmol/atom_record.hpp"
+#include "xmol/averaged_frame_writer.hpp"
+
+namespace blockavg {
+
+class RunTranscript {
+public:
+    void clear() noexcept;
+
+    // The progress report.
+    void frameHeading(std::int64_t frameNumber);
+    void atomCount(std::int32_t count);
+    void boxValue(double value);
+
+    // An error or warning line, "blockavg: " and the message.
+    void say(std::string_view message);
+
+    // An averaged frame, closed by frame `frameNumber`, whose names and sums
+    // are those of `atoms`: a copy of it, in storage that is reused from
+    // batch to batch.
+    void addFrame(std::int64_t frameNumber, const AveragedFrame& frame, const AtomList& atoms);
+
+    // Lays out the averaged frames. Safe on any thread. A frame that memory
+    // cannot hold stops the replay there, with a message.
+    void formatFrames() noexcept;
+
+    // Writes it all out: the report to `console`, messages to
+    // `diagnostics`, frames through `writer`. False when writing a frame
+    // failed or memory ran out (the reason has been said then); nothing
+    // after that is written.
+    bool replay(std::FILE* console, std::FILE* diagnostics, AveragedFrameWriter& writer,
+                std::string_view outputName, std::string_view inputName);
+
+private:
+    enum class EventKind { diagnostic, frame };
+    struct Event {
+        EventKind kind;
+        std::size_t consoleEnd;  // the report up to here comes before the event
+        std::size_t index;       // of the diagnostic or the frame
+    };
+    // An averaged frame: its names in names_ (ending at nameEnds_), its sums
+    // in sums_, its step label in labels_, its laid-out bytes in text_.
+    struct Frame {
+        std::int64_t frameNumber;
+        AveragedFrame frame;  // its views are set when it is laid out
+        std::size_t firstAtom;
+        std::size_t count;
+        std::size_t labelBegin;
+        std::size_t textBegin = 0;
+        std::size_t textEnd = 0;
+        bool outOfMemory = false;
+    };
+
+    void append(std::string_view text);
+
+    std::string console_;
+    std::vector<std::string> diagnostics_;
+    std::size_t diagnosticCount_ = 0;
+    std::vector<Frame> frames_;
+    std::string names_;
+    std::vector<std::size_t> nameEnds_;
+    std::vector<std::string_view> nameViews_;
+    std::vector<double> sums_;
+    std::string labels_;
+    std::vector<char> text_;
+    std::vector<Event> events_;
+};
+
+}  // namespace blockavg
