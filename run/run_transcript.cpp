@@ -154,8 +154,10 @@ bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedF
     std::size_t written = 0;
     // The report is not the product: a console that cannot take it (a full
     // disk behind a redirection, a closed pipe) does not stop the run. It is
-    // flushed once a batch, not once a line: a batch goes on as soon as it
-    // holds a frame, so a live pipe is still reported frame by frame, and a
+    // flushed at the end of a batch, before a diagnostic and before an
+    // averaged frame is written, not once a line: a batch goes on as soon as
+    // it holds a frame, so a live pipe is still reported frame by frame, the
+    // report never lags the file (an interruption cannot flush it), and a
     // batch of many small frames costs one write instead of one a line.
     const auto writeConsole = [&](std::size_t upTo, bool flush) {
         std::fwrite(console_.data() + written, 1, upTo - written, console);
@@ -175,17 +177,15 @@ bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedF
                 sayNow(diagnostics_[event.index]);
                 break;
             case EventKind::frame: {
-                writeConsole(event.consoleEnd, false);
+                writeConsole(event.consoleEnd, true);
                 const Frame& frame = frames_[event.index];
                 if (frame.outOfMemory) {
-                    writeConsole(event.consoleEnd, true);
                     sayNow("blockavg: out of memory in frame " + std::to_string(frame.frameNumber) +
                            " of " + std::string(inputName) + "\n");
                     return false;
                 }
                 if (!writer.write(std::string_view(text_.data() + frame.textBegin,
                                                    frame.textEnd - frame.textBegin))) {
-                    writeConsole(event.consoleEnd, true);
                     sayNow("blockavg: error writing " + std::string(outputName) + ": " +
                            writer.errorMessage() + "\n");
                     return false;

@@ -12,7 +12,8 @@
 //   # FRAME   COUNT atoms   box BOX A
 //
 // each opened by a line feed that ends the line before; the console is
-// flushed at every line feed and before every diagnostic.
+// flushed at the end of the batch and before every diagnostic and every
+// averaged frame.
 
 #include <cstddef>
 #include <cstdint>
