@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 
 #include "io/ending_signals.hpp"
 
@@ -47,9 +48,20 @@ void BackgroundSource::stopReading() noexcept {
 void BackgroundSource::fill(std::unique_lock<std::mutex>& lock) {
     Buffer& buffer = buffers_[nextToFill_];
     lock.unlock();
-    const std::ptrdiff_t got = inner_.readSome(buffer.bytes.data(), buffer.bytes.size());
+    std::ptrdiff_t got = -1;
+    bool outOfMemory = false;
+    try {
+        got = inner_.readSome(buffer.bytes.data(), buffer.bytes.size());
+    } catch (const std::bad_alloc&) {
+        // A decompressor's memory ran out: the reader is told on its own
+        // thread, as it would be with no thread here.
+        outOfMemory = true;
+    }
     lock.lock();
-    if (got <= 0) {
+    if (outOfMemory) {
+        innerFailed_ = true;
+        outOfMemory_ = true;
+    } else if (got <= 0) {
         innerEnded_ = got == 0;
         innerFailed_ = got < 0;
         if (innerFailed_) {
@@ -87,6 +99,9 @@ std::ptrdiff_t BackgroundSource::readSome(char* buffer, std::size_t size) {
         return 0;
     }
     if (filled_ == 0) {
+        if (outOfMemory_) {
+            throw std::bad_alloc();
+        }
         endGiven_ = !innerFailed_;
         return innerFailed_ ? -1 : 0;
     }

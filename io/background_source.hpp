@@ -57,7 +57,8 @@ private:
     std::size_t readOffset_ = 0;  // into the buffer being read
     bool innerEnded_ = false;
     bool innerFailed_ = false;
-    bool endGiven_ = false;  // readSome() has returned 0
+    bool outOfMemory_ = false;  // the inner source threw std::bad_alloc
+    bool endGiven_ = false;     // readSome() has returned 0
     bool stopping_ = false;
     std::string error_;
     std::thread thread_;
