@@ -15,10 +15,10 @@ namespace blockavg {
 
 // The least of what the limits on this process leave it, in bytes: on Linux
 // its memory cgroup's limit less its use at every level (cgroup v1 and v2,
-// page cache that can be dropped not counted as use), RLIMIT_AS less the
-// process's size, and the system's available memory (MemAvailable); on
-// Windows the available physical memory and address space and a job
-// object's memory limit for the process. Nothing when no limit can be told.
+// the page cache of files not counted as use), RLIMIT_AS less the
+// process's size, and the system's available memory with the free swap
+// (MemAvailable and SwapFree); on Windows what may still be committed, the
+// address space left and a job object's memory limit for the process. Nothing when no limit can be told.
 std::optional<std::uint64_t> availableMemory();
 
 }  // namespace blockavg

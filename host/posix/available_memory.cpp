@@ -70,15 +70,18 @@ std::uint64_t statValue(const std::string& path, std::string_view key) {
 }
 
 // Every cgroup from `path` up to the hierarchy's root under `mount`: its
-// limit less its use, page cache that can be dropped being free.
+// limit less its use, the page cache of files (active or not, which the
+// kernel reclaims before it kills) being free. `fileCache` names the two
+// counts in memory.stat.
 void cgroupLevels(Least& least, const std::string& mount, std::string path, const char* limitFile,
-                  const char* usageFile, std::string_view inactiveFile) {
+                  const char* usageFile, const std::string_view (&fileCache)[2]) {
     for (;;) {
         const std::string directory = mount + path;
         const std::optional<std::uint64_t> limit = numberIn(directory + "/" + limitFile);
         const std::optional<std::uint64_t> usage = numberIn(directory + "/" + usageFile);
         if (limit && usage) {
-            const std::uint64_t dropped = statValue(directory + "/memory.stat", inactiveFile);
+            const std::uint64_t dropped = statValue(directory + "/memory.stat", fileCache[0]) +
+                                          statValue(directory + "/memory.stat", fileCache[1]);
             least.take(less(*limit, *usage - std::min(*usage, dropped)));
         }
         if (path.empty() || path == "/") {
@@ -87,6 +90,9 @@ void cgroupLevels(Least& least, const std::string& mount, std::string path, cons
         path.erase(path.find_last_of('/'));
     }
 }
+
+constexpr std::string_view v2FileCache[2] = {"active_file", "inactive_file"};
+constexpr std::string_view v1FileCache[2] = {"total_active_file", "total_inactive_file"};
 
 // The memory cgroups the process is in, from /proc/self/cgroup: a v2 line
 // "0::PATH", a v1 line "ID:...,memory,...:PATH".
@@ -103,7 +109,7 @@ void cgroups(Least& least) {
         const std::string path = line.substr(second + 1);
         if (controllers.empty()) {
             for (const char* mount : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
-                cgroupLevels(least, mount, path, "memory.max", "memory.current", "inactive_file");
+                cgroupLevels(least, mount, path, "memory.max", "memory.current", v2FileCache);
             }
             continue;
         }
@@ -112,24 +118,30 @@ void cgroups(Least& least) {
         while (std::getline(names, name, ',')) {
             if (name == "memory") {
                 cgroupLevels(least, "/sys/fs/cgroup/memory", path, "memory.limit_in_bytes",
-                             "memory.usage_in_bytes", "total_inactive_file");
+                             "memory.usage_in_bytes", v1FileCache);
             }
         }
     }
 }
 
-// MemAvailable of /proc/meminfo, in KiB there.
+// MemAvailable of /proc/meminfo with the free swap, in KiB there.
 void systemMemory(Least& least) {
     std::ifstream file("/proc/meminfo");
     std::string name;
     std::uint64_t kib = 0;
     std::string unit;
+    std::optional<std::uint64_t> available;
+    std::uint64_t swapFree = 0;
     while (file >> name >> kib) {
         std::getline(file, unit);
         if (name == "MemAvailable:") {
-            least.take(kib * 1024);
-            return;
+            available = kib * 1024;
+        } else if (name == "SwapFree:") {
+            swapFree = kib * 1024;
         }
+    }
+    if (available) {
+        least.take(*available + swapFree);
     }
 }
 

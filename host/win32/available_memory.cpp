@@ -14,7 +14,10 @@ std::optional<std::uint64_t> availableMemory() {
     if (!GlobalMemoryStatusEx(&status)) {
         return std::nullopt;
     }
-    std::uint64_t available = std::min<std::uint64_t>(status.ullAvailPhys, status.ullAvailVirtual);
+    // What may still be committed (memory and page file): beyond it an
+    // allocation fails; Windows kills no process for it.
+    std::uint64_t available =
+        std::min<std::uint64_t>(status.ullAvailPageFile, status.ullAvailVirtual);
     // A job object that limits the memory a process may commit.
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION job{};
     if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job,
