@@ -97,6 +97,14 @@ bool OutputFile::close() noexcept {
     if (descriptor_ < 0) {
         return true;
     }
+    if (!truncatable_) {
+        // Where opening /dev/fd/N shares the open file with other
+        // processes (macOS, the BSDs), they get it back as it was.
+        const int flags = ::fcntl(descriptor_, F_GETFL);
+        if (flags != -1 && (flags & O_NONBLOCK) != 0) {
+            ::fcntl(descriptor_, F_SETFL, flags & ~O_NONBLOCK);
+        }
+    }
     const bool closed = ::close(descriptor_) == 0 || errno == EINTR;
     if (!closed) {
         error_ = errno;
