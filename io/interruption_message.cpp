@@ -40,15 +40,17 @@ std::size_t layOutInterruptionMessage(char* out, std::size_t capacity, const cha
         out = put(out, end, fileName);
         out = put(out, end, " holds ");
         out = putNumber(out, end, delivery.wholeWrites);
-        out = put(out, end, " averaged frames");
+        out = put(out, end, delivery.wholeWrites == 1 ? " averaged frame" : " averaged frames");
     } else {
         out = put(out, end, "the reader of ");
         out = put(out, end, fileName);
         out = put(out, end, " got ");
         out = putNumber(out, end, delivery.wholeWrites);
+        const bool one = delivery.wholeWrites == 1;
         out = put(out, end,
-                  delivery.partOfNext ? " whole averaged frames and part of the next"
-                                      : " averaged frames");
+                  delivery.partOfNext ? (one ? " whole averaged frame and part of the next"
+                                             : " whole averaged frames and part of the next")
+                                      : (one ? " averaged frame" : " averaged frames"));
     }
     *out++ = '\n';
     return static_cast<std::size_t>(out - start);

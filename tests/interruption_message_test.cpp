@@ -29,6 +29,10 @@ TEST(InterruptionMessage, SaysWhatTheFileHoldsOrItsReaderGot) {
         {{63, true, false},
          "blockavg: interrupted; the reader of trajectory.xmol got 63 whole averaged frames and "
          "part of the next\n"},
+        {{1, false, true}, "blockavg: interrupted; trajectory.xmol holds 1 averaged frame\n"},
+        {{1, true, false},
+         "blockavg: interrupted; the reader of trajectory.xmol got 1 whole averaged frame and "
+         "part of the next\n"},
         {{9'223'372'036'854'775'807, false, true},
          "blockavg: interrupted; trajectory.xmol holds 9223372036854775807 averaged frames\n"},
     };
