@@ -217,8 +217,9 @@ std::ptrdiff_t GzipMembersSource::readSome(char* buffer, std::size_t size) {
                 if (result == GzipHeaderReader::Result::notGzip) {
                     // Not another member: the rest is passed over.
                     phase_ = Phase::trailing;
-                    trailing_ = used;
-                    trailingData_ = used > 0;
+                    // A 0x1f taken may have come in an earlier read.
+                    trailing_ = header_.identifyingBytesTaken();
+                    trailingData_ = trailing_ > 0;
                 } else if (result == GzipHeaderReader::Result::done) {
                     startBody();
                     phase_ = Phase::body;

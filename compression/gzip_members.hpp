@@ -25,11 +25,14 @@ public:
 
     // Reads from `bytes`, taking `used` of them: `done` at the end of the
     // header, `more` when all were taken and more are needed, `notGzip`
-    // when they do not start with gzip's two identifying bytes (`used` then
-    // counts those of them taken), `damaged` with problem() saying why.
+    // when they do not start with gzip's two identifying bytes, `damaged` with problem() saying
+    // why.
     Result read(const unsigned char* bytes, std::size_t size, std::size_t& used);
 
     const char* problem() const noexcept { return problem_; }
+    // After `notGzip`: how many identifying bytes (0x1f) were taken, in
+    // this read or in earlier ones.
+    std::size_t identifyingBytesTaken() const noexcept { return got_; }
 
 private:
     enum class Field { fixed, extraLength, extra, name, comment, headerCrc };
