@@ -374,9 +374,11 @@ TEST(FaultInjection, WorkingDirectoryRemovedWhileRunning) {
 
 // blockavg reading the FIFO `producer.fifo` in `directory` at block length
 // 1, its report and messages in the files stdout and stderr there.
-// `shellSetup` runs in the shell just before blockavg starts.
-std::string fifoRun(const ScratchDirectory& directory, const std::string& shellSetup = {}) {
-    return "cd " + quoted(directory.path().string()) + " && " + shellSetup + " exec " +
+// `shellSetup` runs in the shell just before blockavg starts, through
+// `launcher` (taskset, say).
+std::string fifoRun(const ScratchDirectory& directory, const std::string& shellSetup = {},
+                    const std::string& launcher = {}) {
+    return "cd " + quoted(directory.path().string()) + " && " + shellSetup + " exec " + launcher +
            testing::blockavgCommand() + " producer.fifo 1 >stdout 2>stderr";
 }
 
@@ -477,16 +479,6 @@ std::string readFromFifo(int descriptor, std::size_t size, std::chrono::millisec
     return got;
 }
 
-// The rest of what a FIFO holds once its writer has gone.
-std::string drainFifo(int descriptor) {
-    std::string got;
-    char buffer[65536];
-    for (ssize_t count; (count = ::read(descriptor, buffer, sizeof buffer)) > 0;) {
-        got.append(buffer, static_cast<std::size_t>(count));
-    }
-    return got;
-}
-
 // trajectory.xmol is a FIFO, which cannot be cut back: the interruption
 // message says what its reader got, whole frames and whether part of the
 // next, and the reader got exactly that. The part of a frame comes from a
@@ -533,7 +525,7 @@ TEST(FaultInjection, AnInterruptedRunSaysWhatTheReaderOfAFifoGot) {
         run.signal(c.signalNumber);
         EXPECT_EQ(run.wait(30s), 128 + c.signalNumber);
         ::close(producer);
-        got += drainFifo(reader);
+        got += readFromFifo(reader, std::string::npos, 500ms);  // what is left
         ::close(reader);
         EXPECT_EQ(readFile(directory / "stderr"), c.message);
         if (c.largeThirdFrame) {
@@ -620,10 +612,8 @@ TEST(FaultInjection, ARunThatHasEndedWaitsForNoProducer) {
             std::string bytes = c.text;
             if (c.gzip) {
                 writeFile(directory / "text", c.text);
-                ASSERT_EQ(std::system(("gzip -c <" + quoted((directory / "text").string()) + " >" +
-                                       quoted((directory / "text.gz").string()))
-                                          .c_str()),
-                          0);
+                ASSERT_TRUE(testing::shellMakes("gzip -c <\"$in\" >\"$out\"", directory / "text",
+                                                directory / "text.gz"));
                 bytes = readFile(directory / "text.gz");
                 if (c.damage) {
                     bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x55);
@@ -632,9 +622,7 @@ TEST(FaultInjection, ARunThatHasEndedWaitsForNoProducer) {
             if (c.fullDisk) {
                 fs::create_symlink("/dev/full", directory / "trajectory.xmol");
             }
-            BackgroundCommand run("cd " + quoted(directory.path().string()) + " && " + c.setup +
-                                  " exec " + (oneProcessor ? "taskset -c 0 " : "") +
-                                  testing::blockavgCommand() + " producer.fifo 1 >stdout 2>stderr");
+            BackgroundCommand run(fifoRun(directory, c.setup, oneProcessor ? "taskset -c 0 " : ""));
             const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
             ASSERT_GE(producer, 0);
             ASSERT_TRUE(writeAll(producer, bytes));

@@ -33,6 +33,21 @@ std::string shellQuoted(const std::string& text) {
     return quoted + "'";
 }
 
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+        text.replace(at, from.size(), to);
+        at += to.size();
+    }
+    return text;
+}
+
+bool shellMakes(const std::string& command, const fs::path& in, const fs::path& out) {
+    const std::string line = "in=" + shellQuoted(in.string()) +
+                             " out=" + shellQuoted(out.string()) + "; { " + command +
+                             "; } 2>/dev/null";
+    return std::system(line.c_str()) == 0;
+}
+
 std::string blockavgCommand() {
     const char* prefix = wrapper();
     const std::string executable = shellQuoted(blockavgExecutable());

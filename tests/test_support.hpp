@@ -74,6 +74,14 @@ RunResult runBlockavgFedBy(const std::filesystem::path& directory,
 // `text` as one shell word.
 std::string shellQuoted(const std::string& text);
 
+// `text` with every `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to);
+
+// Runs the shell command `command` with $in and $out set, its errors
+// silenced; false when it fails (a tool missing, say).
+bool shellMakes(const std::string& command, const std::filesystem::path& in,
+                const std::filesystem::path& out);
+
 // Exit status and peak resident set size of one run of blockavg.
 struct PeakMemoryRun {
     int status = -1;
