@@ -413,54 +413,6 @@ std::vector<EndingSignal> endingSignals() {
     return signals;
 }
 
-// Each of those signals while frames are coming in (after exactly two
-// blocks, with a third frame begun): the file keeps its whole frames,
-// standard error says how many, and the run ends as the signal ends a
-// process (a shell sees 128 plus the signal). A signal that the run was
-// started to ignore leaves it running, and the next one ends it.
-TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFrames) {
-    BLOCKAVG_SKIP_UNDER_WINE("FIFOs and signals");
-    struct Case {
-        EndingSignal sent;
-        bool ignoredAtStart;
-    };
-    std::vector<Case> cases;
-    for (const EndingSignal& sent : endingSignals()) {
-        cases.push_back({sent, false});
-    }
-    cases.push_back({{"HUP", SIGHUP}, true});
-    cases.push_back({{"USR1", SIGUSR1}, true});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string("SIG") + c.sent.name + (c.ignoredAtStart ? ", ignored" : ""));
-        const ScratchDirectory directory;
-        ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
-        // No core file for the signals whose default action writes one.
-        std::string setup = "ulimit -c 0 &&";
-        if (c.ignoredAtStart) {
-            setup += " trap '' " + std::to_string(c.sent.number) + " &&";
-        }
-        BackgroundCommand run(fifoRun(directory, setup));
-        const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
-        ASSERT_GE(producer, 0);
-        ASSERT_TRUE(writeAll(
-            producer, std::string(twoAtomFrame1) + twoAtomFrame2 + "2\nafter 30 steps, BOX: 2"));
-        const std::string twoFrames = std::string(averagedFrame1) + averagedFrame2;
-        ASSERT_TRUE(waitForContent(directory / "trajectory.xmol", twoFrames, 30s));
-        run.signal(c.sent.number);
-        int ending = c.sent.number;
-        if (c.ignoredAtStart) {
-            EXPECT_EQ(run.wait(300ms), std::nullopt) << "the ignored signal ended the run";
-            ending = SIGTERM;
-            run.signal(ending);
-        }
-        EXPECT_EQ(run.wait(30s), 128 + ending);
-        ::close(producer);
-        EXPECT_EQ(readFile(directory / "stderr"),
-                  "blockavg: interrupted; trajectory.xmol holds 2 averaged frames\n");
-        EXPECT_EQ(readFile(directory / "trajectory.xmol"), twoFrames);
-    }
-}
-
 // What a reader of the FIFO `descriptor` (opened without blocking) gets: at
 // least `size` bytes, or what came within `limit`.
 std::string readFromFifo(int descriptor, std::size_t size, std::chrono::milliseconds limit) {
@@ -479,11 +431,14 @@ std::string readFromFifo(int descriptor, std::size_t size, std::chrono::millisec
     return got;
 }
 
-// trajectory.xmol is a FIFO, which cannot be cut back: the interruption
-// message says what its reader got, whole frames and whether part of the
-// next, and the reader got exactly that. The part of a frame comes from a
-// frame far larger than the FIFO holds, of which the reader takes a little.
-TEST(FaultInjection, AnInterruptedRunSaysWhatTheReaderOfAFifoGot) {
+// Each of those signals while frames are coming in (after exactly two
+// blocks, with a third frame begun): the file keeps its whole frames,
+// standard error says how many, and the run ends as the signal ends a
+// process (a shell sees 128 plus the signal). A signal that the run was
+// started to ignore leaves it running, and the next one ends it. A FIFO as
+// trajectory.xmol cannot be cut back: the message says what its reader got
+// (part of a frame from one far larger than the FIFO holds), and exactly that.
+TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) {
     BLOCKAVG_SKIP_UNDER_WINE("FIFOs and signals");
     const std::string twoFrames = std::string(averagedFrame1) + averagedFrame2;
     constexpr int largeFrameAtoms = 20'000;  // 920 kB averaged
@@ -492,49 +447,84 @@ TEST(FaultInjection, AnInterruptedRunSaysWhatTheReaderOfAFifoGot) {
     for (int atom = 0; atom < largeFrameAtoms; ++atom) {
         largeFrame += "   Ar     1.000000     2.000000     3.000000\n";
     }
-    const struct {
-        const char* what;
-        int signalNumber;
-        bool largeThirdFrame;
-        std::size_t readBeforeSignal;
-        const char* message;
-    } cases[] = {
-        {"between frames", SIGTERM, false, twoFrames.size(),
-         "blockavg: interrupted; the reader of trajectory.xmol got 2 averaged frames\n"},
-        {"inside a frame", SIGINT, true, twoFrames.size() + 10'000,
-         "blockavg: interrupted; the reader of trajectory.xmol got 2 whole averaged frames and "
-         "part of the next\n"},
+    enum class Output { file, fifoBetweenFrames, fifoInsideAFrame };
+    struct Case {
+        EndingSignal sent;
+        bool ignoredAtStart;
+        Output output;
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    std::vector<Case> cases;
+    for (const EndingSignal& sent : endingSignals()) {
+        cases.push_back({sent, false, Output::file});
+    }
+    cases.push_back({{"HUP", SIGHUP}, true, Output::file});
+    cases.push_back({{"USR1", SIGUSR1}, true, Output::file});
+    cases.push_back({{"TERM", SIGTERM}, false, Output::fifoBetweenFrames});
+    cases.push_back({{"INT", SIGINT}, false, Output::fifoInsideAFrame});
+    for (const Case& c : cases) {
+        const char* const outputs[] = {"a file", "a FIFO, between frames",
+                                       "a FIFO, inside a frame"};
+        SCOPED_TRACE(std::string("SIG") + c.sent.name + (c.ignoredAtStart ? ", ignored, " : ", ") +
+                     outputs[static_cast<int>(c.output)]);
+        const bool insideAFrame = c.output == Output::fifoInsideAFrame;
         const ScratchDirectory directory;
         ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
-        ASSERT_EQ(::mkfifo((directory / "trajectory.xmol").c_str(), 0600), 0);
-        const int reader = ::open((directory / "trajectory.xmol").c_str(), O_RDONLY | O_NONBLOCK);
-        ASSERT_GE(reader, 0);
-        BackgroundCommand run(fifoRun(directory));
+        int reader = -1;
+        if (c.output != Output::file) {
+            ASSERT_EQ(::mkfifo((directory / "trajectory.xmol").c_str(), 0600), 0);
+            reader = ::open((directory / "trajectory.xmol").c_str(), O_RDONLY | O_NONBLOCK);
+            ASSERT_GE(reader, 0);
+        }
+        // No core file for the signals whose default action writes one.
+        std::string setup = "ulimit -c 0 &&";
+        if (c.ignoredAtStart) {
+            setup += " trap '' " + std::to_string(c.sent.number) + " &&";
+        }
+        BackgroundCommand run(fifoRun(directory, setup));
         const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
         ASSERT_GE(producer, 0);
-        std::string input = std::string(twoAtomFrame1) + twoAtomFrame2;
-        if (c.largeThirdFrame) {
-            input += frameOf(largeFrameAtoms, "Ar");
+        ASSERT_TRUE(writeAll(producer, std::string(twoAtomFrame1) + twoAtomFrame2 +
+                                           (insideAFrame ? frameOf(largeFrameAtoms, "Ar") : "") +
+                                           "2\nafter 30 steps, BOX: 2"));
+        std::string got;
+        if (reader < 0) {
+            ASSERT_TRUE(waitForContent(directory / "trajectory.xmol", twoFrames, 30s));
+        } else {
+            const std::size_t readBeforeSignal = twoFrames.size() + (insideAFrame ? 10'000 : 0);
+            got = readFromFifo(reader, readBeforeSignal, 30s);
+            ASSERT_EQ(got.size(), readBeforeSignal);
         }
-        ASSERT_TRUE(writeAll(producer, input + "2\nafter 30 steps, BOX: 2"));
-        std::string got = readFromFifo(reader, c.readBeforeSignal, 30s);
-        ASSERT_EQ(got.size(), c.readBeforeSignal);
-        run.signal(c.signalNumber);
-        EXPECT_EQ(run.wait(30s), 128 + c.signalNumber);
+        run.signal(c.sent.number);
+        int ending = c.sent.number;
+        if (c.ignoredAtStart) {
+            EXPECT_EQ(run.wait(300ms), std::nullopt) << "the ignored signal ended the run";
+            ending = SIGTERM;
+            run.signal(ending);
+        }
+        EXPECT_EQ(run.wait(30s), 128 + ending);
         ::close(producer);
+        const std::string err = readFile(directory / "stderr");
+        if (reader < 0) {
+            EXPECT_EQ(err, "blockavg: interrupted; trajectory.xmol holds 2 averaged frames\n");
+            EXPECT_EQ(readFile(directory / "trajectory.xmol"), twoFrames);
+            continue;
+        }
         got += readFromFifo(reader, std::string::npos, 500ms);  // what is left
         ::close(reader);
-        EXPECT_EQ(readFile(directory / "stderr"), c.message);
-        if (c.largeThirdFrame) {
-            ASSERT_GT(got.size(), twoFrames.size());
-            EXPECT_LT(got.size(), twoFrames.size() + largeFrame.size());
-            EXPECT_EQ(got, (twoFrames + largeFrame).substr(0, got.size()));
-        } else {
+        if (!insideAFrame) {
+            EXPECT_EQ(
+                err,
+                "blockavg: interrupted; the reader of trajectory.xmol got 2 averaged frames\n");
             EXPECT_EQ(got, twoFrames);
+            continue;
         }
+        EXPECT_EQ(
+            err,
+            "blockavg: interrupted; the reader of trajectory.xmol got 2 whole averaged frames "
+            "and part of the next\n");
+        ASSERT_GT(got.size(), twoFrames.size());
+        EXPECT_LT(got.size(), twoFrames.size() + largeFrame.size());
+        EXPECT_EQ(got, (twoFrames + largeFrame).substr(0, got.size()));
     }
 }
 
