@@ -473,9 +473,7 @@ TEST(EndToEnd, RefusesAnInputItWouldOverwrite) {
 // sent into it are captured. A character device holds nothing to destroy:
 // standard output on /dev/null with trajectory.xmol a link to it runs.
 TEST(EndToEnd, RefusesAConsoleThatIsTheOutputUnlessADevice) {
-    // Wine gives a standard handle that it made of a POSIX descriptor no file
-    // identity (volume and file index).
-    BLOCKAVG_SKIP_UNDER_WINE("the identity of a standard handle");
+    BLOCKAVG_SKIP_UNDER_WINE("the identity (volume and file index) of a standard handle");
     const std::string earlier = expectedFile("worked_example_block_2.xmol");
     const std::string outMessage =
         "blockavg: trajectory.xmol is standard output; the report would be written into its "

@@ -509,7 +509,7 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
             EXPECT_EQ(readFile(directory / "trajectory.xmol"), twoFrames);
             continue;
         }
-        got += readFromFifo(reader, std::string::npos, 500ms);  // what is left
+        got += readFromFifo(reader, std::string::npos, 100ms);  // what is left
         ::close(reader);
         if (!insideAFrame) {
             EXPECT_EQ(
