@@ -59,37 +59,28 @@ TEST(CommandLine, ReadsTheInputAndTheBlockLength) {
     }
 }
 
-TEST(ShownName, EscapesControlCharactersAsTheShellQuotesThem) {
+// Messages show a name as it is unless it holds control characters, and
+// quote it as the shell does; a command they offer takes it as one word.
+TEST(ShownName, EscapesControlCharactersAndMakesOneShellWordOfAnyName) {
     const struct {
         std::string name;
         const char* shown;
+        const char* word;
     } cases[] = {
-        {"run.xyz", "run.xyz"},
-        {"my run's.xyz", "my run's.xyz"},  // printable names stay as they are
-        {"caf\xc3\xa9.xyz", "caf\xc3\xa9.xyz"},
-        {"a\nb", "'a'$'\\n''b'"},
-        {"\x1b[2J", "$'\\033''[2J'"},
-        {"it's\t", "'it'\\''s'$'\\t'"},
-        {std::string("x\0\r\x7f", 4), "'x'$'\\000\\r\\177'"},
+        {"run.xyz", "run.xyz", "run.xyz"},
+        {"run-1/out_2.xyz.lz4", "run-1/out_2.xyz.lz4", "run-1/out_2.xyz.lz4"},
+        {"my run's.xyz", "my run's.xyz", "'my run'\\''s.xyz'"},
+        {"caf\xc3\xa9.xyz", "caf\xc3\xa9.xyz", "'caf\xc3\xa9.xyz'"},
+        {"it's$HOME", "it's$HOME", "'it'\\''s$HOME'"},
+        {"-n.lz4", "-n.lz4", "./-n.lz4"},
+        {"-a b", "-a b", "./'-a b'"},
+        {"a\nb", "'a'$'\\n''b'", "'a'$'\\n''b'"},
+        {"\x1b[2J", "$'\\033''[2J'", "$'\\033''[2J'"},
+        {"it's\t", "'it'\\''s'$'\\t'", "'it'\\''s'$'\\t'"},
+        {std::string("x\0\r\x7f", 4), "'x'$'\\000\\r\\177'", "'x'$'\\000\\r\\177'"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(shownName(c.name), c.shown);
-    }
-}
-
-TEST(ShownName, MakesOneShellWordOfAnyName) {
-    const struct {
-        std::string name;
-        const char* word;
-    } cases[] = {
-        {"run-1/out_2.xyz.lz4", "run-1/out_2.xyz.lz4"},
-        {"my run.lz4", "'my run.lz4'"},
-        {"it's$HOME", "'it'\\''s$HOME'"},
-        {"-n.lz4", "./-n.lz4"},
-        {"-a b", "./'-a b'"},
-        {"a\nb", "'a'$'\\n''b'"},
-    };
-    for (const auto& c : cases) {
         EXPECT_EQ(shellWord(c.name), c.word);
     }
 }
