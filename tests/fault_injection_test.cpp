@@ -39,6 +39,7 @@ using testing::readFile;
 using testing::runBlockavg;
 using testing::runBlockavgMeasuringMemory;
 using testing::ScratchDirectory;
+using testing::shellQuoted;
 using testing::testData;
 using testing::writeFile;
 using namespace std::chrono_literals;
@@ -48,14 +49,6 @@ constexpr bool BLOCKAVG_SANITIZED_BUILD = true;
 #else
 constexpr bool BLOCKAVG_SANITIZED_BUILD = false;
 #endif
-
-std::string quoted(const std::string& text) {
-    std::string result = "'";
-    for (const char c : text) {
-        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return result + "'";
-}
 
 // A shell command running in a child process, killed if the test leaves
 // before it has ended (so that a failed assertion leaves no process behind).
@@ -347,10 +340,11 @@ TEST(FaultInjection, WorkingDirectoryRemovedWhileRunning) {
     const fs::path fifo = inputs / "producer.fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const ScratchDirectory directory;
-    BackgroundCommand run("cd " + quoted(directory.path().string()) + " && exec " +
-                          quoted(testing::blockavgExecutable()) + " " + quoted(fifo.string()) +
-                          " 1 >" + quoted((inputs / "stdout").string()) + " 2>" +
-                          quoted((inputs / "stderr").string()) + " </dev/null");
+    BackgroundCommand run("cd " + shellQuoted(directory.path().string()) + " && exec " +
+                          shellQuoted(testing::blockavgExecutable()) + " " +
+                          shellQuoted(fifo.string()) + " 1 >" +
+                          shellQuoted((inputs / "stdout").string()) + " 2>" +
+                          shellQuoted((inputs / "stderr").string()) + " </dev/null");
 
     const int producer = openFifoForWriting(fifo, 30s);
     ASSERT_GE(producer, 0);
@@ -378,8 +372,8 @@ TEST(FaultInjection, WorkingDirectoryRemovedWhileRunning) {
 // `launcher` (taskset, say).
 std::string fifoRun(const ScratchDirectory& directory, const std::string& shellSetup = {},
                     const std::string& launcher = {}) {
-    return "cd " + quoted(directory.path().string()) + " && " + shellSetup + " exec " + launcher +
-           testing::blockavgCommand() + " producer.fifo 1 >stdout 2>stderr";
+    return "cd " + shellQuoted(directory.path().string()) + " && " + shellSetup + " exec " +
+           launcher + testing::blockavgCommand() + " producer.fifo 1 >stdout 2>stderr";
 }
 
 struct EndingSignal {
@@ -664,7 +658,7 @@ public:
 
     bool made() const { return !path_.empty(); }
     // Shell words that move the shell into the cgroup.
-    std::string enter() const { return "echo $$ >" + quoted(path_ + "/cgroup.procs") + " &&"; }
+    std::string enter() const { return "echo $$ >" + shellQuoted(path_ + "/cgroup.procs") + " &&"; }
 
 private:
     void make(const std::string& path, const char* limitFile, std::uint64_t limit) {
@@ -752,8 +746,8 @@ TEST(FaultInjection, InputFifoWhoseWriterExitsMidFrame) {
     const std::string frameAndAHalf =
         std::string(twoAtomFrame1) + "2\nafter 20 steps, BOX: 22.0\nO 3.0 2.";
     writeFile(directory / "half.xyz", frameAndAHalf);
-    BackgroundCommand writer("exec cat " + quoted((directory / "half.xyz").string()) + " >" +
-                             quoted(fifo.string()));
+    BackgroundCommand writer("exec cat " + shellQuoted((directory / "half.xyz").string()) + " >" +
+                             shellQuoted(fifo.string()));
 
     const auto result = runBlockavg(directory.path(), {"producer.fifo", "1"});
     // Releases the writer should blockavg never have opened the FIFO.
@@ -858,7 +852,7 @@ TEST(FaultInjection, HelpAndVersionOnAFullDisk) {
     for (const char* flag : {"--help", "--version"}) {
         SCOPED_TRACE(flag);
         const ScratchDirectory directory;
-        const std::string command = "cd " + quoted(directory.path().string()) + " && " +
+        const std::string command = "cd " + shellQuoted(directory.path().string()) + " && " +
                                     testing::blockavgCommand() + " " + flag +
                                     " >/dev/full 2>stderr; echo $? >status";
         ASSERT_EQ(std::system(command.c_str()), 0);
