@@ -37,7 +37,7 @@ struct Scratch {
 #if BLOCKAVG_FUZZ_ZLIB
 WholeDecode gzip(std::string_view bytes) {
     Scratch scratch;
-    auto* next = reinterpret_cast<const Bytef*>(bytes.data());
+    const auto* next = reinterpret_cast<const Bytef*>(bytes.data());
     std::size_t left = bytes.size();
     for (;;) {
         z_stream stream{};

@@ -353,6 +353,7 @@ TEST(CompressedInput, ReadsCompressedBytesThatArriveThroughAPipeInPieces) {
             const std::string file = shellQuoted(input.string());
             const std::size_t size = fs::file_size(input);
             std::vector<std::size_t> ends;
+            ends.reserve(cuts.size() + cutsFromTheEnd.size());
             for (const std::size_t cut : cuts) {
                 ends.push_back(std::min(cut, size));
             }

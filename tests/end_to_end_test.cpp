@@ -403,11 +403,11 @@ TEST(EndToEnd, FailsCleanlyWhenAFrameCannotBeHeld) {
     const ScratchDirectory directory;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.count);
-        std::string atoms;
+        std::string text = frame1 + c.count + "\nc\n";
         for (int atom = 0; atom < (c.wholeFrame ? std::stoi(c.count) : 1); ++atom) {
-            atoms += "A 1 2 3\n";
+            text += "A 1 2 3\n";
         }
-        writeFile(directory / "in.xyz", frame1 + c.count + "\nc\n" + atoms);
+        writeFile(directory / "in.xyz", text);
         const auto result =
             runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt, "ulimit -v 1048576 &&");
         const std::string report =

@@ -640,11 +640,12 @@ public:
             const std::size_t second = line.find(':', first + 1);
             const std::string controllers = line.substr(first + 1, second - first - 1);
             const std::string own = line.substr(second + 1);
-            const std::string name = "/blockavg-test-" + std::to_string(::getpid());
+            const std::string group = own + "/blockavg-test-" + std::to_string(::getpid());
             if (controllers.empty()) {
-                make("/sys/fs/cgroup" + own + name, "memory.max", limit);
+                make(std::string("/sys/fs/cgroup").append(group), "memory.max", limit);
             } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
-                make("/sys/fs/cgroup/memory" + own + name, "memory.limit_in_bytes", limit);
+                make(std::string("/sys/fs/cgroup/memory").append(group), "memory.limit_in_bytes",
+                     limit);
             }
         }
     }
