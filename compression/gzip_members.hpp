@@ -25,8 +25,8 @@ public:
 
     // Reads from `bytes`, taking `used` of them: `done` at the end of the
     // header, `more` when all were taken and more are needed, `notGzip`
-    // when they do not start with gzip's two identifying bytes, `damaged` with problem() saying
-    // why.
+    // when they do not start with gzip's two identifying bytes, `damaged`
+    // with problem() saying why.
     Result read(const unsigned char* bytes, std::size_t size, std::size_t& used);
 
     const char* problem() const noexcept { return problem_; }

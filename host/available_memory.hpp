@@ -18,7 +18,8 @@ namespace blockavg {
 // the page cache of files not counted as use), RLIMIT_AS less the
 // process's size, and the system's available memory with the free swap
 // (MemAvailable and SwapFree); on Windows what may still be committed, the
-// address space left and a job object's memory limit for the process. Nothing when no limit can be told.
+// address space left and a job object's memory limit for the process.
+// Nothing when no limit can be told.
 std::optional<std::uint64_t> availableMemory();
 
 }  // namespace blockavg
