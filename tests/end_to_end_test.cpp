@@ -322,6 +322,10 @@ TEST(EndToEnd, RefusesBadUsageWithoutTouchingTheOutput) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
+        if (testing::runsUnderWine() && c.arguments.size() == 1 &&
+            c.arguments[0].find('\n') != std::string::npos) {
+            continue;  // a Windows file name cannot hold a line feed
+        }
         const ScratchDirectory directory;
         writeFile(directory / "trajectory.xmol", "an earlier result\n");
         const auto result = runBlockavg(directory.path(), c.arguments);

@@ -556,6 +556,7 @@ TEST(FaultInjection, ASecondRunLeavesAFileThatIsBeingWritten) {
 // turns a hang into a failure), on one processor and on all. A compressed
 // stream from a pipe is not read on after a stop to look for damage.
 TEST(FaultInjection, ARunThatHasEndedWaitsForNoProducer) {
+    BLOCKAVG_SKIP_UNDER_WINE("FIFOs");
     const std::string frames = std::string(twoAtomFrame1) + twoAtomFrame2;
     const std::string junk = std::string(twoAtomFrame1) + "junk\n" + twoAtomFrame2;
     const std::string stopWarning =
@@ -682,6 +683,7 @@ private:
 // kills a process that overruns it, a damaged count line of a hundred
 // million atoms is refused with a message, status 1, and frame 1 written.
 TEST(FaultInjection, AFrameLargerThanTheMemoryCgroupAllows) {
+    BLOCKAVG_SKIP_UNDER_WINE("a memory cgroup");
     if (testing::runsUnderWrapper() || BLOCKAVG_SANITIZED_BUILD) {
         GTEST_SKIP() << "a wrapper's or sanitizer's own memory would be limited too";
     }
