@@ -29,10 +29,11 @@ Wide multiply(std::uint64_t a, std::uint32_t b) noexcept {
     return {(highPart >> 32) + carry, low};
 }
 
-// |value| * 10^6 rounded to an integer as printf rounds it: to nearest, ties
-// to even, on the exact binary value. For negligibleMagnitude <= |value| <
-// fastFixedLimit.
-std::uint64_t scaledMicros(double magnitude) noexcept {
+// magnitude * factor rounded to an integer as printf rounds it: to nearest,
+// ties to even, on the exact binary value. For a normal magnitude whose
+// exponent gives 10 <= shift <= 82 below (negligibleMagnitude <= magnitude
+// < fastFixedLimit does for the factor 10^6), and a result below 2^64.
+std::uint64_t scaledExactly(double magnitude, std::uint32_t factor) noexcept {
     std::uint64_t bits = 0;
     static_assert(sizeof bits == sizeof magnitude);
     std::memcpy(&bits, &magnitude, sizeof bits);
@@ -40,9 +41,8 @@ std::uint64_t scaledMicros(double magnitude) noexcept {
     const std::uint64_t significand =
         (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
     const int exponent = static_cast<int>(bits >> 52) - 1075;
-    // The quotient and remainder of significand * 10^6 / 2^shift, where the
-    // magnitude limits give 10 <= shift <= 82.
-    const Wide product = multiply(significand, static_cast<std::uint32_t>(million));
+    // The quotient and remainder of significand * factor / 2^shift.
+    const Wide product = multiply(significand, factor);
     const int shift = -exponent;
     std::uint64_t quotient = 0;
     bool aboveHalf = false;
@@ -72,7 +72,7 @@ std::uint64_t scaledMicros(double magnitude) noexcept {
     return quotient;
 }
 
-// |value| * 10^6 rounded as scaledMicros rounds it, for any magnitude below
+// |value| * 10^6 rounded as scaledExactly rounds it, for any magnitude below
 // fastFixedLimit. Below 8589 the product in double precision is within
 // 2^-21 of the exact one (its unit in the last place is at most 2^-20), so
 // unless it lies within 2^-20 of a half, rounding it gives the same integer
@@ -86,7 +86,61 @@ std::uint64_t micros(double magnitude) noexcept {
             return whole + (pastHalf > 0 ? 1 : 0);
         }
     }
-    return magnitude < negligibleMagnitude ? 0 : scaledMicros(magnitude);
+    return magnitude < negligibleMagnitude
+               ? 0
+               : scaledExactly(magnitude, static_cast<std::uint32_t>(million));
+}
+
+// 10^-4 to 10^5, as near as a double comes.
+constexpr double decimalPowers[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5};
+
+constexpr std::uint32_t powersOfTen[] = {1,      10,      100,      1000,      10000,
+                                         100000, 1000000, 10000000, 100000000, 1000000000};
+
+// %g of a magnitude in [1e-4, 1e6) that prints in fixed notation: its six
+// significant digits, trailing zeros and a bare point dropped. False when
+// rounding takes it out of fixed notation (999999.5 prints 1e+06).
+bool formatGeneralFixed(char*& out, double magnitude) noexcept {
+    // The decimal exponent, guessed from the magnitude and then set by the
+    // rounded digits: a power of ten that is not exact in binary, and a
+    // carry (9.999996 rounds to 10.0000), move it by one.
+    int exponent = 5;
+    while (exponent > -4 && magnitude < decimalPowers[exponent + 4]) {
+        --exponent;
+    }
+    std::uint64_t digits = scaledExactly(magnitude, powersOfTen[5 - exponent]);
+    if (digits < 100000 && exponent > -4) {
+        --exponent;
+        digits = scaledExactly(magnitude, powersOfTen[5 - exponent]);
+    }
+    if (digits >= 1000000) {
+        if (exponent == 5) {
+            return false;
+        }
+        ++exponent;
+        digits = scaledExactly(magnitude, powersOfTen[5 - exponent]);
+    }
+    if (digits < 100000) {
+        return false;
+    }
+    auto decimals = static_cast<std::size_t>(5 - exponent);
+    const std::uint64_t unit = powersOfTen[decimals];
+    out = std::to_chars(out, out + maxFormattedNumberLength, digits / unit).ptr;
+    std::uint64_t fraction = digits % unit;
+    if (fraction == 0) {
+        return true;
+    }
+    while (fraction % 10 == 0) {
+        fraction /= 10;
+        --decimals;
+    }
+    *out++ = '.';
+    for (std::size_t place = decimals; place-- > 0;) {
+        out[place] = static_cast<char>('0' + fraction % 10);
+        fraction /= 10;
+    }
+    out += decimals;
+    return true;
 }
 
 // "00" to "99".
@@ -110,6 +164,18 @@ char* writeSixDigits(char* out, std::uint64_t value) noexcept {
 }  // namespace
 
 char* formatGeneral(char* out, double value) noexcept {
+    const double magnitude = value < 0 ? -value : value;
+    // NaN fails the comparisons and takes the standard library's path.
+    if (magnitude >= 1e-4 && magnitude < 1e6) {
+        char* const start = out;
+        if (value < 0) {
+            *out++ = '-';
+        }
+        if (formatGeneralFixed(out, magnitude)) {
+            return out;
+        }
+        out = start;
+    }
     return std::to_chars(out, out + maxFormattedNumberLength, value, std::chars_format::general, 6)
         .ptr;
 }

@@ -375,7 +375,7 @@ bool runSteps(const RunStreams& streams, const RunSettings& settings, RunTimes* 
          }},
         {false, StepThreads::any,
          [&](std::size_t slot) {
-             slots[slot].transcript.formatFrames();
+             slots[slot].transcript.layOut();
              return true;
          }},
         // Writing takes the signals that interrupt a run (see

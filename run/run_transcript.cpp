@@ -1,6 +1,7 @@
 #include "run/run_transcript.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "numbers/number_format.hpp"
@@ -32,6 +33,8 @@ void makeRoom(Storage& storage, std::size_t needed) {
 }  // namespace
 
 void RunTranscript::clear() noexcept {
+    report_.clear();
+    reportOutOfMemory_ = false;
     console_.clear();
     diagnosticCount_ = 0;
     frames_.clear();
@@ -49,28 +52,64 @@ void RunTranscript::clear() noexcept {
     }
 }
 
-void RunTranscript::append(std::string_view text) { console_.append(text); }
-
 void RunTranscript::frameHeading(std::int64_t frameNumber) {
-    append("\n");
-    char text[maxFormattedNumberLength + 8] = "# ";
-    char* end = formatInteger(text + 2, frameNumber);
-    end = std::copy_n("   ", 3, end);
-    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+    report_.push_back({frameNumber, 0.0, 0, 1});
 }
 
 void RunTranscript::atomCount(std::int32_t count) {
-    char text[maxFormattedNumberLength + 16];
-    char* end = formatInteger(text, count);
-    end = std::copy_n(" atoms   ", 9, end);
-    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+    report_.back().count = count;
+    report_.back().parts = 2;
 }
 
 void RunTranscript::boxValue(double value) {
-    char text[maxFormattedNumberLength + 16] = "box ";
-    char* end = formatGeneral(text + 4, value);
-    end = std::copy_n(" A   ", 5, end);
-    append(std::string_view(text, static_cast<std::size_t>(end - text)));
+    report_.back().box = value;
+    report_.back().parts = 3;
+}
+
+// "\n# FRAME   COUNT atoms   box BOX A   " for each line, with the parts it
+// has. Boxes often repeat from frame to frame (a fixed volume): the text of
+// the last one is reused.
+void RunTranscript::layOutReport() {
+    // The longest line but its box value: two integers and the words.
+    constexpr std::size_t lineWithoutBox = 3 + 20 + 3 + 11 + 9 + 4 + 5;
+    makeRoom(console_, report_.size() * (lineWithoutBox + 8));
+    console_.resize(console_.capacity());
+    std::size_t used = 0;
+    char boxText[maxFormattedNumberLength];
+    std::size_t boxLength = 0;
+    double lastBox = 0.0;
+    bool haveBox = false;
+    std::size_t line = 0;
+    for (Event& event : events_) {
+        for (; line < event.reportLines; ++line) {
+            const ReportLine& entry = report_[line];
+            if (entry.parts >= 3 &&
+                (!haveBox || std::memcmp(&entry.box, &lastBox, sizeof lastBox) != 0)) {
+                boxLength = static_cast<std::size_t>(formatGeneral(boxText, entry.box) - boxText);
+                lastBox = entry.box;
+                haveBox = true;
+            }
+            if (console_.size() - used < lineWithoutBox + boxLength) {
+                console_.resize(2 * console_.size() + lineWithoutBox + boxLength);
+            }
+            char* out = console_.data() + used;
+            out = std::copy_n("\n# ", 3, out);
+            out = formatInteger(out, entry.frameNumber);
+            out = std::copy_n("   ", 3, out);
+            if (entry.parts >= 2) {
+                out = formatInteger(out, entry.count);
+                out = std::copy_n(" atoms   ", 9, out);
+            }
+            if (entry.parts >= 3) {
+                out = std::copy_n("box ", 4, out);
+                out = std::copy_n(boxText, boxLength, out);
+                out = std::copy_n(" A   ", 5, out);
+            }
+            used = static_cast<std::size_t>(out - console_.data());
+        }
+        event.consoleEnd = used;
+    }
+    console_.resize(used);
 }
 
 void RunTranscript::say(std::string_view message) {
@@ -81,7 +120,7 @@ void RunTranscript::say(std::string_view message) {
     line.assign("blockavg: ");
     line.append(message);
     line.push_back('\n');
-    events_.push_back({EventKind::diagnostic, console_.size(), diagnosticCount_++});
+    events_.push_back({EventKind::diagnostic, report_.size(), 0, diagnosticCount_++});
 }
 
 void RunTranscript::addFrame(std::int64_t frameNumber, const AveragedFrame& frame,
@@ -106,10 +145,18 @@ void RunTranscript::addFrame(std::int64_t frameNumber, const AveragedFrame& fram
         sums_.insert(sums_.end(), {atom.x, atom.y, atom.z});
     }
     frames_.push_back({frameNumber, frame, firstAtom, atoms.size(), labelBegin});
-    events_.push_back({EventKind::frame, console_.size(), frames_.size() - 1});
+    events_.push_back({EventKind::frame, report_.size(), 0, frames_.size() - 1});
 }
 
-void RunTranscript::formatFrames() noexcept {
+void RunTranscript::layOut() noexcept {
+    try {
+        // The report after the last event goes out at the end of the replay.
+        events_.push_back({EventKind::end, report_.size(), 0, 0});
+        layOutReport();
+    } catch (const std::bad_alloc&) {
+        reportOutOfMemory_ = true;
+        return;
+    }
     // Room for the lines as they are laid out most often (a name of up to
     // five bytes, numbers of up to twelve), at once.
     std::size_t usual = names_.size();
@@ -170,8 +217,17 @@ bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedF
         std::fwrite(line.data(), 1, line.size(), diagnostics);
         std::fflush(diagnostics);
     };
+    if (reportOutOfMemory_) {
+        const std::int64_t frame = report_.empty() ? 0 : report_.front().frameNumber;
+        sayNow("blockavg: out of memory in frame " + std::to_string(frame) + " of " +
+               std::string(inputName) + "\n");
+        return false;
+    }
     for (const Event& event : events_) {
         switch (event.kind) {
+            case EventKind::end:
+                writeConsole(event.consoleEnd, true);
+                break;
             case EventKind::diagnostic:
                 writeConsole(event.consoleEnd, true);
                 sayNow(diagnostics_[event.index]);
@@ -194,7 +250,6 @@ bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedF
             }
         }
     }
-    writeConsole(console_.size(), true);
     return true;
 }
 

@@ -3,7 +3,8 @@
 // What the run has to say about one batch of input, in the order it must be
 // said: the progress report for the console, errors and warnings, and the
 // averaged frames for the output file. The run records it while it sums the
-// batch; the frames are laid out on any thread; then replay() says it all,
+// batch, as values; the report and the frames are laid out as text on any
+// thread (layOut); then replay() says it all,
 // batch after batch, so that what reaches the console, the diagnostics and
 // the file is the same however many threads did the work.
 //
@@ -44,9 +45,9 @@ public:
     // batch to batch.
     void addFrame(std::int64_t frameNumber, const AveragedFrame& frame, const AtomList& atoms);
 
-    // Lays out the averaged frames. Safe on any thread. A frame that memory
-    // cannot hold stops the replay there, with a message.
-    void formatFrames() noexcept;
+    // Lays out the report and the averaged frames. Safe on any thread.
+    // Memory that runs out stops the replay there, with a message.
+    void layOut() noexcept;
 
     // Writes it all out: the report to `console`, messages to
     // `diagnostics`, frames through `writer`. False when writing a frame
@@ -56,11 +57,22 @@ public:
                 std::string_view outputName, std::string_view inputName);
 
 private:
-    enum class EventKind { diagnostic, frame };
+    // One line of the report: its parts up to `parts` (1: the frame
+    // heading, 2: and the atom count, 3: and the box value). A line is
+    // complete before any event is recorded after it.
+    struct ReportLine {
+        std::int64_t frameNumber;
+        double box;
+        std::int32_t count;
+        std::uint8_t parts;
+    };
+
+    enum class EventKind { diagnostic, frame, end };
     struct Event {
         EventKind kind;
-        std::size_t consoleEnd;  // the report up to here comes before the event
-        std::size_t index;       // of the diagnostic or the frame
+        std::size_t reportLines;  // the report lines that come before the event
+        std::size_t consoleEnd;   // their end in console_, once laid out
+        std::size_t index;        // of the diagnostic or the frame
     };
     // An averaged frame: its names in names_ (ending at nameEnds_), its sums
     // in sums_, its step label in labels_, its laid-out bytes in text_.
@@ -75,8 +87,10 @@ private:
         bool outOfMemory = false;
     };
 
-    void append(std::string_view text);
+    void layOutReport();
 
+    std::vector<ReportLine> report_;
+    bool reportOutOfMemory_ = false;
     std::string console_;
     std::vector<std::string> diagnostics_;
     std::size_t diagnosticCount_ = 0;

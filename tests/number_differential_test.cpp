@@ -247,5 +247,46 @@ TEST(NumberDifferential, FixedNotationMatchesToChars) {
     }
 }
 
+TEST(NumberDifferential, GeneralNotationMatchesToChars) {
+    NumberSamples samples(9122026);
+    const long count = caseCount();
+    long mismatches = 0;
+    const auto check = [&](double value) {
+        char fast[maxFormattedNumberLength];
+        char standard[maxFormattedNumberLength];
+        const std::string_view got(fast,
+                                   static_cast<std::size_t>(formatGeneral(fast, value) - fast));
+        const auto result = std::to_chars(standard, standard + sizeof standard, value,
+                                          std::chars_format::general, 6);
+        const std::string_view want(standard, static_cast<std::size_t>(result.ptr - standard));
+        if (got != want) {
+            ++mismatches;
+            ADD_FAILURE() << std::hexfloat << value << ": " << got << " instead of " << want;
+        }
+    };
+    // The ends of fixed notation, the powers of ten between them, carries
+    // into the next digit, and ties of the sixth digit.
+    const double edges[] = {1e-4,     1e-3,     1e-2,     0.1,      1.0,          10.0,
+                            100.0,    1000.0,   1e4,      1e5,      1e6,          999999.5,
+                            999998.5, 99999.95, 9.999995, 0.5,      0.0099999995, 0.00009999995,
+                            123456.5, 1.234565, 0.0,      INFINITY, NAN};
+    for (const double edge : edges) {
+        for (const double value :
+             {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)}) {
+            check(value);
+            check(-value);
+        }
+    }
+    for (long i = 0; i < count && mismatches < 10; ++i) {
+        const std::uint64_t kind = samples.below(4);
+        const double value = kind == 0   ? samples.anyDouble()
+                             : kind == 1 ? samples.coordinate()
+                             : kind == 2 ? samples.average()
+                                         : samples.tie();
+        check(value);
+        check(std::nextafter(value, INFINITY));
+    }
+}
+
 }  // namespace
 }  // namespace blockavg

@@ -60,6 +60,7 @@ TEST(RunTranscript, ReportsOneLinePerFrame) {
         transcript.frameHeading(c.frame);
         transcript.atomCount(c.count);
         transcript.boxValue(c.box);
+        transcript.layOut();
         ASSERT_TRUE(transcript.replay(console.file(), stderr, writer, "out", "in"));
         EXPECT_EQ(console.text(), c.expected);
     }
@@ -94,7 +95,7 @@ TEST(RunTranscript, StopsAtAFrameThatCannotBeWritten) {
         transcript.say("warning");
         transcript.addFrame(2, frame, none);
         transcript.frameHeading(3);
-        transcript.formatFrames();
+        transcript.layOut();
         EXPECT_EQ(transcript.replay(console.file(), diagnostics.file(), writer, "out", "in"),
                   c.replayed);
         EXPECT_EQ(console.text(), c.console);
