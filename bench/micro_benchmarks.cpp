@@ -136,10 +136,12 @@ BENCHMARK(BM_FormatFixedAtomLine);
 // formatting step of the pipeline does it.
 void BM_FormatAveragedFrame(benchmark::State& state) {
     const auto atomCount = static_cast<std::size_t>(state.range(0));
-    std::vector<std::string_view> names(atomCount);
+    std::string names;
+    std::vector<std::size_t> nameEnds(atomCount);
     std::vector<double> sums(3 * atomCount);
     for (std::size_t i = 0; i < atomCount; ++i) {
-        names[i] = i % 3 == 0 ? "O" : "H";
+        names += i % 3 == 0 ? "O" : "H";
+        nameEnds[i] = names.size();
         sums[3 * i] = 100.0 * (1.5 + 0.37 * static_cast<double>(i % 13));
         sums[3 * i + 1] = 100.0 * (-4.25 + 0.61 * static_cast<double>(i % 17));
         sums[3 * i + 2] = 100.0 * (0.125 + 1.13 * static_cast<double>(i % 11));
@@ -151,6 +153,7 @@ void BM_FormatAveragedFrame(benchmark::State& state) {
     frame.blockLength = 100;
     frame.boxInFixedNotation = true;
     frame.names = names;
+    frame.nameEnds = nameEnds;
     frame.sums = sums;
     std::vector<char> buffer;
     for (auto _ : state) {

@@ -13,6 +13,7 @@
 #include "cli/shown_name.hpp"
 #include "cli/standard_streams.hpp"
 #include "compression/input_text.hpp"
+#include "host/large_allocations.hpp"
 #include "host/processor_count.hpp"
 #include "io/file_source.hpp"
 #include "io/interruption.hpp"
@@ -187,6 +188,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
 int main(int argc, char* argv[]) {
     using namespace blockavg;
     keepStandardStreamsOpen();
+    returnLargeBlocksWhenFreed();
 #ifdef SIGPIPE
     // A console whose reader has gone (blockavg run.xyz | head) must not end
     // the run: SIGPIPE would kill it with trajectory.xmol emptied or cut

@@ -52,12 +52,20 @@ class MemorySink final : public ByteSink {
 public:
     explicit MemorySink(std::size_t failsAt = never) : failsAt_(failsAt) {}
 
-    bool write(std::string_view bytes) override {
+    bool write(std::string_view bytes, bool endsFrame) override {
         if (bytes.size() > failsAt_ - std::min(failsAt_, bytes_.size())) {
+            bytes_.resize(wholeFrames_);  // cut back, as the output file is
             return false;
         }
         bytes_.append(bytes);
+        if (endsFrame) {
+            wholeFrames_ = bytes_.size();
+        }
         return true;
+    }
+    void abandonFrame() noexcept override {
+        bytes_.resize(wholeFrames_);
+        failsAt_ = 0;
     }
     std::string errorMessage() const override { return std::generic_category().message(ENOSPC); }
     const std::string& bytes() const noexcept { return bytes_; }
@@ -66,6 +74,7 @@ public:
 private:
     std::size_t failsAt_;
     std::string bytes_;
+    std::size_t wholeFrames_ = 0;  // the bytes of the frames written whole
 };
 
 }  // namespace blockavg::fuzzing

@@ -15,8 +15,16 @@ public:
     ByteSink& operator=(const ByteSink&) = delete;
     virtual ~ByteSink() = default;
 
-    // Writes all of `bytes`. False on failure, with errorMessage() telling why.
-    virtual bool write(std::string_view bytes) = 0;
+    // Writes all of `bytes`: a whole frame when `endsFrame`, otherwise a
+    // part of one, which counts as written only with the write that ends
+    // its frame. False on failure, with errorMessage() telling why; the
+    // sink then holds whole frames only, where it can be cut back.
+    virtual bool write(std::string_view bytes, bool endsFrame) = 0;
+
+    // Drops the parts written of a frame that will not be ended: the sink
+    // is cut back to its last whole frame where it can be, and takes no
+    // more writes.
+    virtual void abandonFrame() noexcept = 0;
 
     // Why the last write() failed.
     virtual std::string errorMessage() const = 0;

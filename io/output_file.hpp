@@ -1,7 +1,8 @@
 #pragma once
 
 // The output trajectory file, written with the operating system's descriptor
-// calls so that each averaged frame goes out in one write. One writer at a
+// calls so that each averaged frame goes out in one write, or a large one in
+// parts that count only once its last part is out. One writer at a
 // time: opening takes an exclusive advisory lock, which ends with the
 // process, and only then empties the file. A write that fails leaves the
 // file cut back to the end of the last whole write, and cutBack() does the
@@ -35,20 +36,22 @@ public:
     // write only here).
     bool close() noexcept;
 
-    // Writes all of `bytes`, in one write where the system allows it. On
-    // failure the file is cut back to where this write began.
-    bool write(std::string_view bytes) override;
+    // Writes all of `bytes`, in one write where the system allows it: a
+    // whole frame, or part of one (`endsFrame` false). On failure the file
+    // is cut back to the end of the last whole frame.
+    bool write(std::string_view bytes, bool endsFrame) override;
+    void abandonFrame() noexcept override { cutBack(); }
     std::string errorMessage() const override;
 
-    // Cuts the file back to the end of the last whole write, for good:
+    // Cuts the file back to the end of the last whole frame, for good:
     // later writes fail. Safe in a signal handler on POSIX systems, when
     // the handler runs on the thread that writes; on Windows it waits for a
     // write in progress to end.
     void cutBack() noexcept;
-    // How many writes have completed whole.
+    // How many frames have been written whole.
     std::int64_t completedWrites() const noexcept { return committed().writes; }
 
-    // What the file holds, or its reader was given: whole writes, and
+    // What the file holds, or its reader was given: whole frames, and
     // whether part of the next one went out too. Safe in a signal handler
     // on the thread that writes, which never sees a write half-counted.
     struct Delivery {
@@ -61,7 +64,7 @@ public:
     }
 
 private:
-    // The size after the last whole write and the number of whole writes,
+    // The size after the last whole frame and the number of whole frames,
     // published together: a handler that interrupts write() sees both as
     // they were before it or both as they are after it. The writer fills
     // the slot not in use, then switches to it.
@@ -87,7 +90,8 @@ private:
     int error_ = 0;
     Committed committed_[2]{};
     std::atomic<int> current_{0};
-    std::atomic<std::int64_t> sentOfNext_{0};  // bytes of a write in progress already sent
+    std::size_t partsSent_ = 0;                // bytes of the next frame in earlier writes
+    std::atomic<std::int64_t> sentOfNext_{0};  // bytes of the next frame already sent
     std::atomic<bool> cutBack_{false};
     std::mutex writing_;  // on Windows, between write() and cutBack()
 };

@@ -14,6 +14,7 @@
 
 #include "host/available_memory.hpp"
 #include "run/batch_pipeline.hpp"
+#include "run/block_atoms.hpp"
 #include "run/run_transcript.hpp"
 #include "xmol/averaged_frame_writer.hpp"
 #include "xmol/xmol_frame_reader.hpp"
@@ -22,11 +23,9 @@ namespace blockavg {
 namespace {
 
 // What the run holds per atom of its largest frame, in bytes: its sums and
-// name (56), and the copy of them that a batch closing a block takes to lay
-// out and write (sums, name, the laid-out line: about 100). Frames of a
-// million atoms named in two letters, at a block length of 1, measured 156
-// on one thread and up to 212 on two (a second copy in flight).
-constexpr std::uint64_t bytesPerAtom = 240;
+// the end of its name (32) and the name, and the same again in the frame
+// handed over to be written, which is laid out a part at a time.
+constexpr std::uint64_t bytesPerAtom = 80;
 
 // A size for messages, in binary units with one decimal ("5.2 GiB").
 std::string humanSize(std::uint64_t bytes) {
@@ -88,7 +87,7 @@ private:
     AveragedFrameWriter& writer_;
     std::int64_t frameNumber_ = 1;
     double boxSum_ = 0.0;
-    AtomList atoms_;
+    BlockAtoms atoms_;
     bool failed_ = false;
     bool messageLost_ = false;
     bool stoppedEarly_ = false;
@@ -160,6 +159,9 @@ bool BlockSums::startFrame(const FrameOutcome& outcome, RunTranscript& transcrip
             return false;
         }
     }
+    // Only the last frame of a block names the atoms written: it visits
+    // every position, in order.
+    closesBlock_ = frameNumber_ % blockLength_ == 0;
     if (!resizeAtoms(outcome.count)) {
         transcript.say("cannot hold the " + std::to_string(outcome.count) + " atoms of frame " +
                        std::to_string(frameNumber_) + " of " + where() + ": out of memory");
@@ -170,9 +172,6 @@ bool BlockSums::startFrame(const FrameOutcome& outcome, RunTranscript& transcrip
     boxSum_ += outcome.boxValue;
     count_ = outcome.count;
     position_ = 0;
-    // Only the last frame of a block names the atoms written: it visits
-    // every position, so names from earlier frames would be overwritten.
-    closesBlock_ = frameNumber_ % blockLength_ == 0;
     if (closesBlock_) {
         hasBox_ = outcome.boxTag == "BOX:";
         stepLabel_.assign(outcome.stepLabel);
@@ -182,16 +181,16 @@ bool BlockSums::startFrame(const FrameOutcome& outcome, RunTranscript& transcrip
 
 void BlockSums::addAtoms(const FrameBatch& batch, const FrameOutcome& outcome) {
     const std::span<const AtomItems> items = batch.atoms(outcome);
-    AtomRecord* const atoms = atoms_.data() + position_;
+    double* const sums = atoms_.sums.data() + 3 * position_;
     for (std::size_t index = 0; index < items.size(); ++index) {
-        atoms[index].x += items[index].x;
-        atoms[index].y += items[index].y;
-        atoms[index].z += items[index].z;
+        sums[3 * index] += items[index].x;
+        sums[3 * index + 1] += items[index].y;
+        sums[3 * index + 2] += items[index].z;
     }
     if (closesBlock_) {
-        const std::span<const std::string_view> names = batch.names(outcome);
-        for (std::size_t index = 0; index < names.size(); ++index) {
-            atoms[index].name.assign(names[index]);
+        for (const std::string_view name : batch.names(outcome)) {
+            atoms_.names.append(name);
+            atoms_.nameEnds.push_back(atoms_.names.size());
         }
     }
     position_ += items.size();
@@ -208,12 +207,13 @@ bool BlockSums::endFrame(const FrameBatch& batch, const FrameOutcome& outcome,
         // The missing lines read as empty lines: every item keeps its value.
         const SlotValues& last = batch.last();
         for (std::size_t position = position_; position < atoms_.size(); ++position) {
-            AtomRecord& atom = atoms_[position];
-            atom.x += last.atomX;
-            atom.y += last.atomY;
-            atom.z += last.atomZ;
+            double* const sums = atoms_.sums.data() + 3 * position;
+            sums[0] += last.atomX;
+            sums[1] += last.atomY;
+            sums[2] += last.atomZ;
             if (closesBlock_) {
-                atom.name.assign(last.atomName);
+                atoms_.names.append(last.atomName);
+                atoms_.nameEnds.push_back(atoms_.names.size());
             }
         }
         transcript.say("warning: " + where() + " ends inside frame " +
@@ -228,8 +228,8 @@ bool BlockSums::endFrame(const FrameBatch& batch, const FrameOutcome& outcome,
 }
 
 // Hands the sums over as an averaged frame and starts the next block from
-// zero. Names stay: the frame that closes the next block names every
-// position again.
+// zero: the transcript copies them, or takes them whole (a large frame), in
+// which case the next frame starts from no positions.
 void BlockSums::closeBlock(RunTranscript& transcript) {
     AveragedFrame frame;
     frame.hasBox = hasBox_;
@@ -240,16 +240,18 @@ void BlockSums::closeBlock(RunTranscript& transcript) {
     transcript.addFrame(frameNumber_, frame, atoms_);
 
     boxSum_ = 0.0;
-    for (AtomRecord& atom : atoms_) {
-        atom.x = 0.0;
-        atom.y = 0.0;
-        atom.z = 0.0;
-    }
+    std::fill(atoms_.sums.begin(), atoms_.sums.end(), 0.0);
 }
 
 bool BlockSums::resizeAtoms(std::int32_t count) noexcept {
     try {
-        atoms_.resize(static_cast<std::size_t>(count));
+        const auto positions = static_cast<std::size_t>(count);
+        atoms_.sums.resize(3 * positions);
+        if (closesBlock_) {
+            atoms_.names.clear();
+            atoms_.nameEnds.clear();
+            atoms_.nameEnds.reserve(positions);
+        }
     } catch (const std::bad_alloc&) {
         return false;
     } catch (const std::length_error&) {

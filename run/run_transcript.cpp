@@ -10,11 +10,17 @@ namespace blockavg {
 
 namespace {
 
-// Frames of more atoms than this are copied into storage that goes once
-// they are written: every batch in flight would otherwise keep room for the
-// largest frame, as many copies of it as batches, whereas a frame that
-// large closes in few of them.
-constexpr std::size_t atomsKeptRoomFor = std::size_t{1} << 18;
+// Frames of more atoms than this (about a MiB laid out) are taken over
+// whole and laid out and written a part at a time, in order: memory then
+// holds one laid-out part, not a laid-out copy of the frame.
+constexpr std::size_t atomsLaidOutWhole = std::size_t{1} << 14;
+constexpr std::size_t partBytes = std::size_t{1} << 20;
+// Lines laid out between looks at a part's size.
+constexpr std::size_t linesPerLook = 1024;
+
+// A batch closes frames of at most a few times atomsLaidOutWhole atoms in
+// all; more room than this, kept for a rare batch, goes once it is used.
+constexpr std::size_t atomsKeptRoomFor = std::size_t{1} << 16;
 
 template <typename Storage>
 void release(Storage& storage) noexcept {
@@ -43,10 +49,12 @@ void RunTranscript::clear() noexcept {
     sums_.clear();
     labels_.clear();
     events_.clear();
+    if (part_.capacity() > 2 * partBytes) {
+        release(part_);
+    }
     if (nameEnds_.capacity() > atomsKeptRoomFor) {
         release(names_);
         release(nameEnds_);
-        release(nameViews_);
         release(sums_);
         release(text_);
     }
@@ -124,28 +132,83 @@ void RunTranscript::say(std::string_view message) {
 }
 
 void RunTranscript::addFrame(std::int64_t frameNumber, const AveragedFrame& frame,
-                             const AtomList& atoms) {
+                             BlockAtoms& atoms) {
     // The frame is entered once its copies are complete: memory that runs
     // out half-way leaves no frame behind to lay out.
-    const std::size_t firstAtom = nameEnds_.size();
     const std::size_t labelBegin = labels_.size();
     labels_.append(frame.stepLabel);
-    // The room at once, rather than by doubling: a large frame's storage is
-    // made afresh for every batch it closes in.
-    std::size_t nameBytes = names_.size();
-    for (const AtomRecord& atom : atoms) {
-        nameBytes += atom.name.size();
+    if (atoms.size() > atomsLaidOutWhole) {
+        frames_.push_back({frameNumber, frame, 0, atoms.size(), labelBegin});
+        frames_.back().inParts = true;
+        frames_.back().owned = std::move(atoms);
+        atoms = BlockAtoms();
+    } else {
+        const std::size_t firstAtom = nameEnds_.size();
+        makeRoom(names_, names_.size() + atoms.names.size());
+        makeRoom(nameEnds_, firstAtom + atoms.size());
+        makeRoom(sums_, sums_.size() + atoms.sums.size());
+        const std::size_t base = names_.size();
+        names_.append(atoms.names);
+        for (const std::size_t end : atoms.nameEnds) {
+            nameEnds_.push_back(base + end);
+        }
+        sums_.insert(sums_.end(), atoms.sums.begin(), atoms.sums.end());
+        frames_.push_back({frameNumber, frame, firstAtom, atoms.size(), labelBegin});
     }
-    makeRoom(names_, nameBytes);
-    makeRoom(nameEnds_, nameEnds_.size() + atoms.size());
-    makeRoom(sums_, sums_.size() + 3 * atoms.size());
-    for (const AtomRecord& atom : atoms) {
-        names_.append(atom.name);
-        nameEnds_.push_back(names_.size());
-        sums_.insert(sums_.end(), {atom.x, atom.y, atom.z});
-    }
-    frames_.push_back({frameNumber, frame, firstAtom, atoms.size(), labelBegin});
     events_.push_back({EventKind::frame, report_.size(), 0, frames_.size() - 1});
+}
+
+// The frame with its views set: of its copies, or of the storage it took.
+AveragedFrame RunTranscript::viewOf(const Frame& entry) const noexcept {
+    AveragedFrame frame = entry.frame;
+    frame.stepLabel =
+        std::string_view(labels_).substr(entry.labelBegin, entry.frame.stepLabel.size());
+    if (entry.inParts) {
+        frame.sums = entry.owned.sums;
+        frame.names = entry.owned.names;
+        frame.nameEnds = entry.owned.nameEnds;
+        frame.firstNameBegin = 0;
+    } else {
+        frame.sums = std::span<const double>(sums_).subspan(3 * entry.firstAtom, 3 * entry.count);
+        frame.names = names_;
+        frame.nameEnds =
+            std::span<const std::size_t>(nameEnds_).subspan(entry.firstAtom, entry.count);
+        frame.firstNameBegin = entry.firstAtom == 0 ? 0 : nameEnds_[entry.firstAtom - 1];
+    }
+    return frame;
+}
+
+// Lays out and writes a frame taken over whole, a part at a time. False
+// when a part could not be written; memory that runs out drops the parts
+// written (the output keeps whole frames only) and throws.
+bool RunTranscript::writeInParts(const Frame& entry, AveragedFrameWriter& writer) {
+    const AveragedFrame frame = viewOf(entry);
+    bool partWritten = false;
+    try {
+        makeRoom(part_, partBytes + 4096);
+        std::size_t used = formatFrameHead(frame, part_, 0);
+        for (std::size_t position = 0;;) {
+            const std::size_t end = std::min(frame.count(), position + linesPerLook);
+            used = formatAtomLines(frame, position, end, part_, used);
+            position = end;
+            const bool last = position == frame.count();
+            if (last || used >= partBytes) {
+                if (!writer.write(std::string_view(part_.data(), used), last)) {
+                    return false;
+                }
+                partWritten = true;
+                used = 0;
+            }
+            if (last) {
+                return true;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        if (partWritten) {
+            writer.abandonFrame();
+        }
+        throw;
+    }
 }
 
 void RunTranscript::layOut() noexcept {
@@ -161,7 +224,9 @@ void RunTranscript::layOut() noexcept {
     // five bytes, numbers of up to twelve), at once.
     std::size_t usual = names_.size();
     for (const Frame& entry : frames_) {
-        usual += 64 + entry.frame.stepLabel.size() + 45 * entry.count;
+        if (!entry.inParts) {
+            usual += 64 + entry.frame.stepLabel.size() + 45 * entry.count;
+        }
     }
     try {
         if (text_.size() < usual) {
@@ -172,22 +237,12 @@ void RunTranscript::layOut() noexcept {
     }
     std::size_t used = 0;
     for (Frame& entry : frames_) {
+        if (entry.inParts) {
+            continue;
+        }
         try {
-            // Views of the copies, now that they are complete.
-            nameViews_.resize(entry.count);
-            std::size_t nameBegin = entry.firstAtom == 0 ? 0 : nameEnds_[entry.firstAtom - 1];
-            for (std::size_t index = 0; index < entry.count; ++index) {
-                const std::size_t nameEnd = nameEnds_[entry.firstAtom + index];
-                nameViews_[index] = std::string_view(names_).substr(nameBegin, nameEnd - nameBegin);
-                nameBegin = nameEnd;
-            }
-            entry.frame.names = nameViews_;
-            entry.frame.sums =
-                std::span<const double>(sums_).subspan(3 * entry.firstAtom, 3 * entry.count);
-            entry.frame.stepLabel =
-                std::string_view(labels_).substr(entry.labelBegin, entry.frame.stepLabel.size());
             entry.textBegin = used;
-            used = formatAveragedFrame(entry.frame, text_, used);
+            used = formatAveragedFrame(viewOf(entry), text_, used);
             entry.textEnd = used;
         } catch (const std::bad_alloc&) {
             entry.outOfMemory = true;
@@ -234,14 +289,28 @@ bool RunTranscript::replay(std::FILE* console, std::FILE* diagnostics, AveragedF
                 break;
             case EventKind::frame: {
                 writeConsole(event.consoleEnd, true);
-                const Frame& frame = frames_[event.index];
+                Frame& frame = frames_[event.index];
                 if (frame.outOfMemory) {
                     sayNow("blockavg: out of memory in frame " + std::to_string(frame.frameNumber) +
                            " of " + std::string(inputName) + "\n");
                     return false;
                 }
-                if (!writer.write(std::string_view(text_.data() + frame.textBegin,
-                                                   frame.textEnd - frame.textBegin))) {
+                bool written = false;
+                try {
+                    written = frame.inParts
+                                  ? writeInParts(frame, writer)
+                                  : writer.write(std::string_view(text_.data() + frame.textBegin,
+                                                                  frame.textEnd - frame.textBegin));
+                } catch (const std::bad_alloc&) {
+                    sayNow("blockavg: out of memory in frame " + std::to_string(frame.frameNumber) +
+                           " of " + std::string(inputName) + "\n");
+                    return false;
+                }
+                if (frame.inParts) {
+                    // Gone once written: the frames after it may be as large.
+                    frame.owned = BlockAtoms();
+                }
+                if (!written) {
                     sayNow("blockavg: error writing " + std::string(outputName) + ": " +
                            writer.errorMessage() + "\n");
                     return false;

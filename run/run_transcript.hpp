@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "xmol/atom_record.hpp"
+#include "run/block_atoms.hpp"
 #include "xmol/averaged_frame_writer.hpp"
 
 namespace blockavg {
@@ -41,9 +41,11 @@ public:
     void say(std::string_view message);
 
     // An averaged frame, closed by frame `frameNumber`, whose names and sums
-    // are those of `atoms`: a copy of it, in storage that is reused from
-    // batch to batch.
-    void addFrame(std::int64_t frameNumber, const AveragedFrame& frame, const AtomList& atoms);
+    // are those of `atoms`: a copy of them, in storage that is reused from
+    // batch to batch, or for a large frame the storage itself (`atoms` is
+    // left with no positions); such a frame is laid out by replay(), a part
+    // of about a MiB at a time.
+    void addFrame(std::int64_t frameNumber, const AveragedFrame& frame, BlockAtoms& atoms);
 
     // Lays out the report and the averaged frames. Safe on any thread.
     // Memory that runs out stops the replay there, with a message.
@@ -78,14 +80,19 @@ private:
     // in sums_, its step label in labels_, its laid-out bytes in text_.
     struct Frame {
         std::int64_t frameNumber;
-        AveragedFrame frame;  // its views are set when it is laid out
+        AveragedFrame frame;  // its views: viewOf()
         std::size_t firstAtom;
         std::size_t count;
         std::size_t labelBegin;
         std::size_t textBegin = 0;
         std::size_t textEnd = 0;
         bool outOfMemory = false;
+        bool inParts = false;  // its storage taken over, in `owned`
+        BlockAtoms owned{};
     };
+
+    AveragedFrame viewOf(const Frame& entry) const noexcept;
+    bool writeInParts(const Frame& entry, AveragedFrameWriter& writer);
 
     void layOutReport();
 
@@ -97,10 +104,10 @@ private:
     std::vector<Frame> frames_;
     std::string names_;
     std::vector<std::size_t> nameEnds_;
-    std::vector<std::string_view> nameViews_;
     std::vector<double> sums_;
     std::string labels_;
     std::vector<char> text_;
+    std::vector<char> part_;  // a part of a frame written in parts
     std::vector<Event> events_;
 };
 

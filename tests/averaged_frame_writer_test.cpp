@@ -30,10 +30,12 @@ std::string written(const std::vector<Frame>& frames) {
     AveragedFrameWriter writer(sink);
     std::vector<char> buffer(3, 'x');
     for (const Frame& frame : frames) {
-        std::vector<std::string_view> names;
+        std::string names;
+        std::vector<std::size_t> nameEnds;
         std::vector<double> sums;
         for (const Atom& atom : frame.atoms) {
-            names.push_back(atom.name);
+            names += atom.name;
+            nameEnds.push_back(names.size());
             sums.insert(sums.end(), {atom.x, atom.y, atom.z});
         }
         AveragedFrame averaged;
@@ -41,8 +43,9 @@ std::string written(const std::vector<Frame>& frames) {
         averaged.stepLabel = frame.stepLabel;
         averaged.boxSum = frame.boxSum;
         averaged.blockLength = frame.blockLength;
-        averaged.boxInFixedNotation = writer.takeBoxNotation(names.size());
+        averaged.boxInFixedNotation = writer.takeBoxNotation(nameEnds.size());
         averaged.names = names;
+        averaged.nameEnds = nameEnds;
         averaged.sums = sums;
         // Laid out after some bytes already in the buffer, as a batch's
         // later frames are.

@@ -399,9 +399,9 @@ TEST(EndToEnd, FailsCleanlyWhenAFrameCannotBeHeld) {
         bool wholeFrame;    // all its atom lines follow
         const char* needs;  // empty: it fits
     } cases[] = {
-        {"2147483647", false, "480.0 GiB"},
-        {"100000000", false, "22.4 GiB"},
-        {"5000000", false, "1.1 GiB"},
+        {"2147483647", false, "160.0 GiB"},
+        {"100000000", false, "7.5 GiB"},
+        {"20000000", false, "1.5 GiB"},
         {"1000000", true, ""},
     };
     const ScratchDirectory directory;

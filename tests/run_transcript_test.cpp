@@ -88,7 +88,7 @@ TEST(RunTranscript, StopsAtAFrameThatCannotBeWritten) {
         AveragedFrameWriter writer(sink);
         RunTranscript transcript;
         const AveragedFrame frame;
-        const AtomList none;
+        BlockAtoms none;
         transcript.frameHeading(1);
         transcript.addFrame(1, frame, none);
         transcript.frameHeading(2);

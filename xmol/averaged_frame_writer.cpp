@@ -51,14 +51,12 @@ char* room(std::vector<char>& buffer, std::size_t used, std::size_t needed) {
 
 }  // namespace
 
-std::size_t formatAveragedFrame(const AveragedFrame& frame, std::vector<char>& buffer,
-                                std::size_t at) {
-    const double divisor = frame.blockLength;
+std::size_t formatFrameHead(const AveragedFrame& frame, std::vector<char>& buffer, std::size_t at) {
     char* const start = room(buffer, at, longestLine(frame.stepLabel.size()) + 16);
-    char* out = formatInteger(start, static_cast<std::int64_t>(frame.names.size()));
+    char* out = formatInteger(start, static_cast<std::int64_t>(frame.count()));
     *out++ = '\n';
     if (frame.hasBox) {
-        const double boxAverage = frame.boxSum / divisor;
+        const double boxAverage = frame.boxSum / frame.blockLength;
         char digits[maxFormattedNumberLength];
         const char* const end = frame.boxInFixedNotation ? formatFixed(digits, boxAverage)
                                                          : formatGeneral(digits, boxAverage);
@@ -73,11 +71,20 @@ std::size_t formatAveragedFrame(const AveragedFrame& frame, std::vector<char>& b
         out = put(out, number);
     }
     *out++ = '\n';
+    return at + static_cast<std::size_t>(out - start);
+}
 
-    auto used = at + static_cast<std::size_t>(out - start);
-    const double* sums = frame.sums.data();
-    for (const std::string_view name : frame.names) {
-        out = room(buffer, used, longestLine(name.size()));
+std::size_t formatAtomLines(const AveragedFrame& frame, std::size_t first, std::size_t end,
+                            std::vector<char>& buffer, std::size_t at) {
+    const double divisor = frame.blockLength;
+    const double* sums = frame.sums.data() + 3 * first;
+    std::size_t nameBegin = first == 0 ? frame.firstNameBegin : frame.nameEnds[first - 1];
+    std::size_t used = at;
+    for (std::size_t position = first; position < end; ++position) {
+        const std::size_t nameEnd = frame.nameEnds[position];
+        const std::string_view name = frame.names.substr(nameBegin, nameEnd - nameBegin);
+        nameBegin = nameEnd;
+        char* out = room(buffer, used, longestLine(name.size()));
         char* const lineStart = out;
         out = putPadded(out, name, nameWidth);
         for (int axis = 0; axis < 3; ++axis) {
@@ -90,12 +97,19 @@ std::size_t formatAveragedFrame(const AveragedFrame& frame, std::vector<char>& b
     return used;
 }
 
+std::size_t formatAveragedFrame(const AveragedFrame& frame, std::vector<char>& buffer,
+                                std::size_t at) {
+    return formatAtomLines(frame, 0, frame.count(), buffer, formatFrameHead(frame, buffer, at));
+}
+
 bool AveragedFrameWriter::takeBoxNotation(std::size_t atomCount) noexcept {
     const bool fixed = fixedNotation_;
     fixedNotation_ = fixedNotation_ || atomCount > 0;
     return fixed;
 }
 
-bool AveragedFrameWriter::write(std::string_view frame) { return sink_.write(frame); }
+bool AveragedFrameWriter::write(std::string_view bytes, bool endsFrame) {
+    return sink_.write(bytes, endsFrame);
+}
 
 }  // namespace blockavg

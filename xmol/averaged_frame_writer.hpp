@@ -12,6 +12,9 @@
 //
 // Frames are laid out on any thread (formatAveragedFrame) and written in
 // order, each in one write, so that a reader of the file sees whole frames.
+// A large frame is laid out and written in parts of about a MiB instead
+// (formatFrameHead, then formatAtomLines range by range), which the output
+// counts as one frame once the last is out.
 
 #include <cstddef>
 #include <cstdint>
@@ -32,8 +35,15 @@ struct AveragedFrame {
     double boxSum = 0.0;
     std::int32_t blockLength = 1;
     bool boxInFixedNotation = false;
-    std::span<const std::string_view> names;  // one per atom position: the count
-    std::span<const double> sums;             // x, y and z of each position
+    std::span<const double> sums;  // x, y and z of each position: 3 * the count
+    // The positions' names, one after another in `names`: position i's ends
+    // at nameEnds[i] and begins where the one before ends (the first at
+    // firstNameBegin).
+    std::string_view names;
+    std::span<const std::size_t> nameEnds;
+    std::size_t firstNameBegin = 0;
+
+    std::size_t count() const noexcept { return nameEnds.size(); }
 };
 
 // Lays out `frame` in `buffer` from byte `at` on, growing the buffer as
@@ -41,6 +51,12 @@ struct AveragedFrame {
 // std::bad_alloc when the buffer cannot grow.
 std::size_t formatAveragedFrame(const AveragedFrame& frame, std::vector<char>& buffer,
                                 std::size_t at);
+
+// The same in parts: the count and comment lines, then the atom lines of
+// positions [first, end).
+std::size_t formatFrameHead(const AveragedFrame& frame, std::vector<char>& buffer, std::size_t at);
+std::size_t formatAtomLines(const AveragedFrame& frame, std::size_t first, std::size_t end,
+                            std::vector<char>& buffer, std::size_t at);
 
 class AveragedFrameWriter {
 public:
@@ -51,9 +67,12 @@ public:
     // to frame, and every atom line leaves it fixed.
     bool takeBoxNotation(std::size_t atomCount) noexcept;
 
-    // Writes one laid-out frame, in one write where the system allows it.
-    // False on failure, with errorMessage() telling why.
-    bool write(std::string_view frame);
+    // Writes one laid-out frame, or part of one (`endsFrame` false), in one
+    // write where the system allows it. False on failure, with
+    // errorMessage() telling why: the output then holds whole frames only.
+    bool write(std::string_view bytes, bool endsFrame = true);
+    // Drops the parts written of a frame that will not be ended.
+    void abandonFrame() noexcept { sink_.abandonFrame(); }
     std::string errorMessage() const { return sink_.errorMessage(); }
 
 private:

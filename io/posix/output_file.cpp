@@ -87,6 +87,7 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
         }
     }
     resetCommitted();
+    partsSent_ = 0;
     sentOfNext_ = 0;
     cutBack_ = false;
     error_ = 0;
@@ -113,7 +114,7 @@ bool OutputFile::close() noexcept {
     return closed;
 }
 
-bool OutputFile::write(std::string_view bytes) {
+bool OutputFile::write(std::string_view bytes, bool endsFrame) {
     if (cutBack_) {
         error_ = EBADF;
         return false;
@@ -130,12 +131,17 @@ bool OutputFile::write(std::string_view bytes) {
             writeError = errno;
             if (wrote >= 0) {
                 sent += static_cast<std::size_t>(wrote);
-                if (sent == size) {
-                    commit(size);
+                if (sent == size && endsFrame) {
+                    commit(partsSent_ + size);
+                    partsSent_ = 0;
                     sentOfNext_ = 0;
                     return true;
                 }
-                sentOfNext_ = static_cast<std::int64_t>(sent);
+                sentOfNext_ = static_cast<std::int64_t>(partsSent_ + sent);
+                if (sent == size) {
+                    partsSent_ += size;
+                    return true;
+                }
             }
         }
         if (wrote < 0 && writeError == EINTR) {

@@ -35,6 +35,7 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
         return OpenResult::failed;
     }
     resetCommitted();
+    partsSent_ = 0;
     sentOfNext_ = 0;
     cutBack_ = false;
     error_ = 0;
@@ -53,7 +54,7 @@ bool OutputFile::close() noexcept {
     return closed;
 }
 
-bool OutputFile::write(std::string_view bytes) {
+bool OutputFile::write(std::string_view bytes, bool endsFrame) {
     // A console control handler runs on a thread of its own: it waits here
     // for a write in progress before it cuts the file back.
     const std::lock_guard<std::mutex> lock(writing_);
@@ -73,7 +74,13 @@ bool OutputFile::write(std::string_view bytes) {
         }
         bytes.remove_prefix(static_cast<std::size_t>(wrote));
     }
-    commit(size);
+    if (endsFrame) {
+        commit(partsSent_ + size);
+        partsSent_ = 0;
+    } else {
+        partsSent_ += size;
+    }
+    sentOfNext_ = static_cast<std::int64_t>(partsSent_);
     return true;
 }
 
