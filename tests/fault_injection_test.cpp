@@ -233,42 +233,58 @@ TEST(FaultInjection, OutputThatCannotBeWritten) {
 // and the file is cut back to the whole frames written before it.
 TEST(FaultInjection, OutputFileSizeLimitReachedMidRun) {
     BLOCKAVG_SKIP_UNDER_WINE("ulimit -f");
-    std::string input;
-    std::vector<std::string> outputFrames;
-    for (int frame = 1; frame <= 40; ++frame) {
-        input += "10\nafter " + std::to_string(frame) + " steps, BOX: 20\n";
-        std::string written = "10\n after         " + std::to_string(frame) + " steps,  BOX:  " +
-                              (frame == 1 ? "20 20 20" : "20.000000 20.000000 20.000000") + "\n";
-        for (int atom = 0; atom < 10; ++atom) {
-            input += "Ar 1.5 2.25 -3.75\n";
-            written += "   Ar     1.500000     2.250000    -3.750000\n";
+    const struct {
+        int atoms;
+        int frames;
+        std::size_t limitKib;  // ulimit -f
+    } cases[] = {
+        {10, 40, 1},
+        // Frames of 1.3 MB, written in parts: the limit falls inside the
+        // fourth, after its first part.
+        {30'000, 5, 4096},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.atoms) + " atoms a frame");
+        const std::string count = std::to_string(c.atoms);
+        std::string input;
+        std::vector<std::string> outputFrames;
+        for (int frame = 1; frame <= c.frames; ++frame) {
+            input += count + "\nafter " + std::to_string(frame) + " steps, BOX: 20\n";
+            std::string written =
+                count + "\n after         " + std::to_string(frame) +
+                " steps,  BOX:  " + (frame == 1 ? "20 20 20" : "20.000000 20.000000 20.000000") +
+                "\n";
+            for (int atom = 0; atom < c.atoms; ++atom) {
+                input += "Ar 1.5 2.25 -3.75\n";
+                written += "   Ar     1.500000     2.250000    -3.750000\n";
+            }
+            outputFrames.push_back(written);
         }
-        outputFrames.push_back(written);
-    }
-    const ScratchDirectory directory;
-    writeFile(directory / "in.xyz", input);
-    // blockavg ignores SIGXFSZ itself, so writing past the limit fails with
-    // EFBIG instead of killing it half-way through a frame.
-    const auto result =
-        runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt, "ulimit -f 2 &&");
-    ASSERT_TRUE(result.output.has_value());
-    const std::string& output = *result.output;
+        const ScratchDirectory directory;
+        writeFile(directory / "in.xyz", input);
+        // blockavg ignores SIGXFSZ itself, so writing past the limit fails
+        // with EFBIG instead of killing it half-way through a frame.
+        const auto result = runBlockavg(directory.path(), {"in.xyz", "1"}, std::nullopt,
+                                        "ulimit -f " + std::to_string(2 * c.limitKib) + " &&");
+        ASSERT_TRUE(result.output.has_value());
 
-    // Whole frames up to the limit of 1024 bytes, and the report up to the
-    // frame that could not be written.
-    std::string whole;
-    std::size_t keptFrames = 0;
-    while (whole.size() + outputFrames[keptFrames].size() <= 1024) {
-        whole += outputFrames[keptFrames++];
+        // Whole frames up to the limit, and the report up to the frame that
+        // could not be written.
+        std::string whole;
+        std::size_t keptFrames = 0;
+        while (whole.size() + outputFrames[keptFrames].size() <= 1024 * c.limitKib) {
+            whole += outputFrames[keptFrames++];
+        }
+        std::string out;
+        for (std::size_t frame = 1; frame <= keptFrames + 1; ++frame) {
+            out += "\n# " + std::to_string(frame) + "   " + count + " atoms   box 20 A   ";
+        }
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "blockavg: error writing trajectory.xmol: File too large\n");
+        EXPECT_EQ(result.out, out);
+        EXPECT_TRUE(*result.output == whole)
+            << result.output->size() << " bytes, not " << whole.size();
     }
-    std::string out;
-    for (std::size_t frame = 1; frame <= keptFrames + 1; ++frame) {
-        out += "\n# " + std::to_string(frame) + "   10 atoms   box 20 A   ";
-    }
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "blockavg: error writing trajectory.xmol: File too large\n");
-    EXPECT_EQ(result.out, out);
-    EXPECT_EQ(output, whole);
 }
 
 // blockavg with its standard output on `console` (a pipe whose reader has

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,11 +37,14 @@ void expectSame(const PassResult& got, const PassResult& expected) {
     EXPECT_EQ(got.diagnostics, expected.diagnostics);
 }
 
+constexpr std::size_t readSizes[] = {never, 4096, 7};
+
 // The pass over `input` with every thread count and several read sizes.
 void expectSameEverywhere(const std::string& input, PassSettings settings,
-                          const PassResult& expected) {
+                          const PassResult& expected,
+                          std::span<const std::size_t> chunkSizes = readSizes) {
     for (const unsigned threads : threadCounts) {
-        for (const std::size_t chunkSize : {never, std::size_t{4096}, std::size_t{7}}) {
+        for (const std::size_t chunkSize : chunkSizes) {
             SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(chunkSize) +
                          " bytes per read");
             settings.threads = threads;
@@ -136,6 +140,58 @@ TEST(InMemoryPass, FailsTheSameWayOnEveryThreadCount) {
         EXPECT_EQ(expected.output, whole.substr(0, kept));
         EXPECT_TRUE(kept == 0 || whole.compare(kept - 1, 3, "\n3\n") == 0) << kept;
         expectSameEverywhere(input, settings, expected);
+    }
+}
+
+// Frames too large to lay out whole go out in parts of about a MiB: the
+// same bytes as one write would give, on every thread count and read size,
+// and a write that fails inside such a frame keeps only the frames before.
+TEST(InMemoryPass, WritesLargeFramesInPartsAsWholeFrames) {
+    const char* const names[] = {"C", "Ca", "Carbon12"};
+    const auto frames = [&](int atoms, int count, bool laidOut) {
+        std::string text;
+        for (int frame = 1; frame <= count; ++frame) {
+            text += std::to_string(atoms) +
+                    (laidOut ? (frame == 1 ? "\n after         1 steps,  BOX:  20 20 20\n"
+                                           : "\n after         1 steps,  BOX:  20.000000 "
+                                             "20.000000 20.000000\n")
+                             : "\nafter 1 steps, BOX: 20\n");
+            for (int atom = 0; atom < atoms; ++atom) {
+                const std::string name = names[atom % 3];
+                const std::string x = std::to_string(atom % 7) + ".5";
+                text += laidOut ? std::string(name.size() < 5 ? 5 - name.size() : 0, ' ') + name +
+                                      "     " + x + "00000     2.250000    -3.750000\n"
+                                : name + " " + x + " 2.25 -3.75\n";
+            }
+        }
+        return text;
+    };
+    // A small frame, then two of 30,000 atoms (1.35 MB each laid out).
+    const std::string input = frames(2, 1, false) + frames(30'000, 2, false);
+    const std::size_t firstFrame = frames(2, 1, true).size();
+    // Every frame after the first has its box in fixed notation.
+    const std::string large = frames(30'000, 2, true).substr(frames(30'000, 1, true).size());
+    PassSettings settings;
+    settings.blockLength = 1;
+    const PassResult all = runInMemory(input, settings);
+    ASSERT_EQ(all.status, 0);
+    EXPECT_TRUE(all.output == frames(2, 1, true) + large + large) << all.output.size() << " bytes";
+    // Reads of a few bytes make megabytes of input slow to pass.
+    const std::size_t largeReads[] = {never, 4096};
+    expectSameEverywhere(input, settings, all, largeReads);
+    // Inside the first large frame's first part, and the second's second.
+    for (const std::size_t failsAt :
+         {firstFrame + 100, firstFrame + large.size() + (std::size_t{1} << 20) + 100}) {
+        SCOPED_TRACE("write fails at " + std::to_string(failsAt));
+        settings.writeFailsAt = failsAt;
+        const PassResult failed = runInMemory(input, settings);
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_EQ(failed.diagnostics,
+                  "blockavg: error writing trajectory.xmol: No space left on device\n");
+        const std::size_t kept = failsAt < firstFrame + large.size() ? 0 : 1;
+        EXPECT_TRUE(failed.output == all.output.substr(0, firstFrame + kept * large.size()))
+            << failed.output.size() << " bytes";
+        expectSameEverywhere(input, settings, failed, largeReads);
     }
 }
 
