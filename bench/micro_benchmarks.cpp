@@ -1,4 +1,4 @@
-// Micro-benchmarks of the item readers and of writing averaged frames, on
+// Micro-benchmarks of the item readers and of laying out averaged frames, on
 // tokens and lines as simulation codes write them.
 //
 //   build/bench/bench/blockavg_micro [--benchmark_filter=REGEX]
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "numbers/number_format.hpp"
-#include "xmol/averaged_frame_writer.hpp"
+#include "xmol/averaged_frame_layout.hpp"
 #include "xmol/xmol_items.hpp"
 
 namespace {
@@ -133,36 +133,34 @@ void BM_FormatFixedAtomLine(benchmark::State& state) {
 BENCHMARK(BM_FormatFixedAtomLine);
 
 // One averaged frame of state.range(0) atoms laid out in memory, as the
-// formatting step of the pipeline does it.
-void BM_FormatAveragedFrame(benchmark::State& state) {
+// pool lays it out from a batch's sums.
+void BM_LayOutAveragedFrame(benchmark::State& state) {
     const auto atomCount = static_cast<std::size_t>(state.range(0));
-    std::string names;
-    std::vector<std::size_t> nameEnds(atomCount);
-    std::vector<double> sums(3 * atomCount);
+    std::vector<std::string_view> names(atomCount);
+    std::vector<blockavg::Coordinates> sums(atomCount);
     for (std::size_t i = 0; i < atomCount; ++i) {
-        names += i % 3 == 0 ? "O" : "H";
-        nameEnds[i] = names.size();
-        sums[3 * i] = 100.0 * (1.5 + 0.37 * static_cast<double>(i % 13));
-        sums[3 * i + 1] = 100.0 * (-4.25 + 0.61 * static_cast<double>(i % 17));
-        sums[3 * i + 2] = 100.0 * (0.125 + 1.13 * static_cast<double>(i % 11));
+        names[i] = i % 3 == 0 ? "O" : "H";
+        sums[i] = {100.0 * (1.5 + 0.37 * static_cast<double>(i % 13)),
+                   100.0 * (-4.25 + 0.61 * static_cast<double>(i % 17)),
+                   100.0 * (0.125 + 1.13 * static_cast<double>(i % 11))};
     }
-    blockavg::AveragedFrame frame;
-    frame.hasBox = true;
-    frame.stepLabel = "1000";
-    frame.boxSum = 4058.35;
-    frame.blockLength = 100;
-    frame.boxInFixedNotation = true;
-    frame.names = names;
-    frame.nameEnds = nameEnds;
-    frame.sums = sums;
+    blockavg::FrameHead head;
+    head.count = static_cast<std::int32_t>(atomCount);
+    head.hasBox = true;
+    head.stepLabel = "1000";
+    head.boxSum = 4058.35;
+    head.blockLength = 100;
+    head.fixedNotation = true;
     std::vector<char> buffer;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(blockavg::formatAveragedFrame(frame, buffer, 0));
+        const std::size_t end = blockavg::layOutFrameHead(head, buffer, 0);
+        benchmark::DoNotOptimize(
+            blockavg::layOutAtomLines(names, sums, head.blockLength, buffer, end));
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_FormatAveragedFrame)->Arg(2000);
+BENCHMARK(BM_LayOutAveragedFrame)->Arg(2000);
 
 }  // namespace
 

@@ -142,10 +142,8 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
         }
     }
     // Compressed input is told by its first bytes, and read through its
-    // decompressor, on a thread of its own where there are processors to
-    // spare.
-    const unsigned processors = usableProcessorCount();
-    InputText text(file, processors);
+    // decompressor.
+    InputText text(file);
     if (!text.readable()) {
         sayError(refusal(text, inputPath, inputName));
         return exitFailure;
@@ -168,13 +166,8 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     const RunStreams streams{input, inputName, output, outputFileName, stdout, stderr};
     RunSettings settings;
     settings.blockLength = blockLength;
-    settings.threads = processors;
+    settings.threads = usableProcessorCount();
     bool succeeded = averageTrajectory(streams, settings);
-    // Bytes passed over after the compressed data (read to its end).
-    const std::string note = input.endNote();
-    if (!note.empty()) {
-        sayError("warning: " + inputName + " " + note);
-    }
     stopCuttingBack();
     if (!output.close() && succeeded) {
         sayError(std::string("error writing ") + outputFileName + ": " + output.errorMessage());

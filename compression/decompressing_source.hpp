@@ -20,6 +20,8 @@ public:
     std::string errorMessage() const final { return error_; }
     bool checksItsBytes() const final { return true; }
     bool mayWait() const final { return raw_.mayWait(); }
+    // Compressed bytes at hand most often give text at once.
+    bool bytesWaiting() const final { return end_ > begin_ || raw_.bytesWaiting(); }
     void stopReading() noexcept final { raw_.stopReading(); }
 
 protected:

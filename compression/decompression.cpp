@@ -130,7 +130,13 @@ public:
     std::string errorMessage() const override {
         return error_.empty() ? raw_.errorMessage() : error_;
     }
+    // The bytes given again are the raw source's first ones.
+    bool readsAtOffsets() const override { return last_ >= 0 && raw_.readsAtOffsets(); }
+    std::ptrdiff_t readAt(std::uint64_t offset, char* buffer, std::size_t size) override {
+        return raw_.readAt(offset, buffer, size);
+    }
     bool mayWait() const override { return raw_.mayWait(); }
+    bool bytesWaiting() const override { return given_ < start_.size() || raw_.bytesWaiting(); }
     bool checksItsBytes() const override { return raw_.checksItsBytes(); }
     std::string endNote() const override { return raw_.endNote(); }
     void stopReading() noexcept override { raw_.stopReading(); }

@@ -2,20 +2,18 @@
 
 // The trajectory text of an input, as blockavg reads it: the input itself,
 // or, when its first bytes show a compression, what the decompressor makes
-// of it, read a MiB at a time on a thread of its own where there are
-// processors to spare (io/background_source.hpp).
+// of it.
 
 #include <memory>
 
 #include "compression/decompression.hpp"
-#include "io/background_source.hpp"
 
 namespace blockavg {
 
 class InputText {
 public:
     // Reads the first bytes of `raw` to tell its compression.
-    InputText(ByteSource& raw, unsigned processors);
+    explicit InputText(ByteSource& raw);
 
     Compression compression() const noexcept { return compression_; }
     // The compression that the text of a compressed input shows in turn.
@@ -29,9 +27,7 @@ public:
 private:
     Compression compression_ = Compression::none;
     Compression inner_ = Compression::none;
-    std::unique_ptr<ByteSource> decoded_;
-    std::unique_ptr<BackgroundSource> readAhead_;
-    ByteSource* text_ = nullptr;
+    std::unique_ptr<ByteSource> text_;
 };
 
 }  // namespace blockavg

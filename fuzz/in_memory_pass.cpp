@@ -260,7 +260,7 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
     run.blockLength = settings.blockLength;
     run.threads = settings.threads;
     // As blockavg reads a file: compressed input is told by its first bytes.
-    InputText text(source, settings.threads);
+    InputText text(source);
     PassResult result;
     if (!text.readable()) {
         std::fputs("blockavg: in.xyz: refused (a compression blockavg does not read)\n",
@@ -270,11 +270,6 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
         const RunStreams streams{text.source(),     "in.xyz",       sink,
                                  "trajectory.xmol", console.file(), diagnostics.file()};
         result.status = averageTrajectory(streams, run) ? 0 : 1;
-        // As blockavg warns of bytes after the compressed data.
-        const std::string note = text.source().endNote();
-        if (!note.empty()) {
-            std::fprintf(diagnostics.file(), "blockavg: warning: in.xyz %s\n", note.c_str());
-        }
     }
     result.output = sink.bytes();
     result.console = console.take();

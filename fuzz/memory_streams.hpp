@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -22,24 +24,33 @@ inline constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
 
 class MemorySource final : public ByteSource {
 public:
+    // With a chunk size, the bytes come as from a pipe, at most that many a
+    // read; without, as from a file, read at any offset.
     explicit MemorySource(std::string_view bytes, std::size_t chunkSize = never,
                           std::size_t failsAt = never)
         : bytes_(bytes), chunkSize_(std::max<std::size_t>(chunkSize, 1)), failsAt_(failsAt) {}
 
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
-        if (read_ >= failsAt_) {
+        const std::ptrdiff_t got = readAt(read_, buffer, std::min(size, chunkSize_));
+        read_ += static_cast<std::size_t>(std::max<std::ptrdiff_t>(got, 0));
+        return got;
+    }
+    bool readsAtOffsets() const override { return chunkSize_ == never; }
+    std::ptrdiff_t readAt(std::uint64_t offset, char* buffer, std::size_t size) override {
+        if (offset >= failsAt_) {
             return -1;
         }
-        const std::size_t got =
-            std::min({size, chunkSize_, bytes_.size() - read_, failsAt_ - read_});
-        std::copy_n(bytes_.data() + read_, got, buffer);
-        read_ += got;
+        const std::size_t from = std::min<std::uint64_t>(offset, bytes_.size());
+        const std::size_t got = std::min({size, bytes_.size() - from, failsAt_ - from});
+        std::copy_n(bytes_.data() + from, got, buffer);
         return static_cast<std::ptrdiff_t>(got);
     }
     bool isSameFileAs(const std::string&) const override { return false; }
     std::string errorMessage() const override { return std::generic_category().message(EIO); }
-    // A pipe's bytes when they come a few at a time, a file's otherwise.
+    // A pipe's bytes when they come a few at a time, a file's otherwise; the
+    // pipe's producer is always ahead.
     bool mayWait() const override { return chunkSize_ != never; }
+    bool bytesWaiting() const override { return true; }
 
 private:
     std::string_view bytes_;
@@ -48,23 +59,27 @@ private:
     std::size_t read_ = 0;
 };
 
+// Takes what it is given up to its size limit, as a disk that fills up.
 class MemorySink final : public ByteSink {
 public:
     explicit MemorySink(std::size_t failsAt = never) : failsAt_(failsAt) {}
 
-    bool write(std::string_view bytes, bool endsFrame) override {
-        if (bytes.size() > failsAt_ - std::min(failsAt_, bytes_.size())) {
-            bytes_.resize(wholeFrames_);  // cut back, as the output file is
-            return false;
+    bool write(std::string_view bytes, std::span<const std::size_t> frameEnds) override {
+        const std::size_t before = bytes_.size();
+        const std::size_t taken = std::min(bytes.size(), failsAt_ - std::min(failsAt_, before));
+        bytes_.append(bytes.substr(0, taken));
+        for (const std::size_t end : frameEnds) {
+            if (end <= taken) {
+                ++framesSent_;
+                wholeEnd_ = before + end;
+            }
         }
-        bytes_.append(bytes);
-        if (endsFrame) {
-            wholeFrames_ = bytes_.size();
-        }
-        return true;
+        return taken == bytes.size();
     }
-    void abandonFrame() noexcept override {
-        bytes_.resize(wholeFrames_);
+    std::int64_t framesSent() const noexcept override { return framesSent_; }
+    void commit() noexcept override { written_ = wholeEnd_; }
+    void abandon() noexcept override {
+        bytes_.resize(written_);
         failsAt_ = 0;
     }
     std::string errorMessage() const override { return std::generic_category().message(ENOSPC); }
@@ -74,7 +89,9 @@ public:
 private:
     std::size_t failsAt_;
     std::string bytes_;
-    std::size_t wholeFrames_ = 0;  // the bytes of the frames written whole
+    std::int64_t framesSent_ = 0;
+    std::size_t wholeEnd_ = 0;  // the bytes up to the end of the last frame sent whole
+    std::size_t written_ = 0;   // the bytes of the committed frames
 };
 
 }  // namespace blockavg::fuzzing

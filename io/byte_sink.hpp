@@ -1,8 +1,13 @@
 #pragma once
 
 // Where averaged frames go: the output file, or anything else that takes
-// bytes in order.
+// bytes in order. A frame counts as written only once it has been sent
+// whole and committed, so that however a run ends, what a sink that can be
+// cut back holds is whole frames.
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -15,16 +20,24 @@ public:
     ByteSink& operator=(const ByteSink&) = delete;
     virtual ~ByteSink() = default;
 
-    // Writes all of `bytes`: a whole frame when `endsFrame`, otherwise a
-    // part of one, which counts as written only with the write that ends
-    // its frame. False on failure, with errorMessage() telling why; the
-    // sink then holds whole frames only, where it can be cut back.
-    virtual bool write(std::string_view bytes, bool endsFrame) = 0;
+    // Sends all of `bytes` on. `frameEnds` are the places in them, in order,
+    // where frames end: the bytes before the first end a frame that earlier
+    // writes began, those after the last begin one that a later write ends.
+    // False on failure, with errorMessage() telling why; the frames sent
+    // whole before it are counted.
+    virtual bool write(std::string_view bytes, std::span<const std::size_t> frameEnds) = 0;
 
-    // Drops the parts written of a frame that will not be ended: the sink
-    // is cut back to its last whole frame where it can be, and takes no
-    // more writes.
-    virtual void abandonFrame() noexcept = 0;
+    // How many frames have been sent whole.
+    virtual std::int64_t framesSent() const noexcept = 0;
+
+    // The frames sent whole count as written: a cut back keeps them. A
+    // sink that cannot be cut back (a FIFO, whose reader has what it was
+    // sent) counts them as they go, and this does nothing.
+    virtual void commit() noexcept = 0;
+
+    // After a failure, or a frame that will not be ended: cuts the sink
+    // back to its written frames where it can be, and takes no more writes.
+    virtual void abandon() noexcept = 0;
 
     // Why the last write() failed.
     virtual std::string errorMessage() const = 0;

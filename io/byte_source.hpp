@@ -4,6 +4,7 @@
 // else that hands out bytes as they become available.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace blockavg {
@@ -24,12 +25,31 @@ public:
     // False when that cannot be told.
     virtual bool isSameFileAs(const std::string& path) const = 0;
 
-    // Why the last readSome() failed.
+    // Why the last read failed.
     virtual std::string errorMessage() const = 0;
+
+    // Whether readAt() may be used instead of readSome(): the bytes lie in
+    // a regular file, where any of them can be read at any time, from
+    // several threads at once.
+    virtual bool readsAtOffsets() const { return false; }
+
+    // Reads at most `size` bytes from `offset` on, counted from the first
+    // byte readSome() would give. Returns the count, 0 at the end of the
+    // data, or -1 on an error that errorMessage() names.
+    virtual std::ptrdiff_t readAt(std::uint64_t offset, char* buffer, std::size_t size) {
+        (void)offset;
+        (void)buffer;
+        (void)size;
+        return -1;
+    }
 
     // Whether a read may wait on something outside the process (a pipe, a
     // terminal) rather than only on the disk.
     virtual bool mayWait() const { return true; }
+
+    // For a source that mayWait(): whether a read now would give bytes, or
+    // the end, without waiting. False when that cannot be told.
+    virtual bool bytesWaiting() const { return false; }
 
     // Whether reading to the end tells if the bytes are whole (a compressed
     // stream's checksums), so that a reader that stops early should read on

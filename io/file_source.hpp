@@ -6,6 +6,8 @@
 // a full buffer has arrived. One implementation per platform
 // (io/posix/file_source.cpp, io/win32/file_source.cpp).
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #ifdef _WIN32
 #include <mutex>
@@ -33,9 +35,12 @@ public:
     void close() noexcept;
 
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override;
+    bool readsAtOffsets() const override;
+    std::ptrdiff_t readAt(std::uint64_t offset, char* buffer, std::size_t size) override;
     bool isSameFileAs(const std::string& path) const override;
     std::string errorMessage() const override;
     bool mayWait() const override { return !regular_; }
+    bool bytesWaiting() const override;
     // A pipe or terminal is waited on together with a wake-up (a pipe of
     // the process's own on POSIX, a cancelled read on Windows).
     void stopReading() noexcept override;
@@ -43,8 +48,9 @@ public:
 private:
     int descriptor_ = -1;
     bool ownsDescriptor_ = false;
-    bool regular_ = false;  // a regular file, not a pipe, terminal or device
-    int error_ = 0;
+    bool regular_ = false;     // a regular file, not a pipe, terminal or device
+    std::int64_t start_ = -1;  // a regular file's offset when it was opened
+    std::atomic<int> error_{0};
 #ifdef _WIN32
     std::mutex stopMutex_;
     bool stopped_ = false;

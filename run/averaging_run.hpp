@@ -1,15 +1,21 @@
 #pragma once
 
 // One pass over the input: frame by frame, the atom coordinates and the box
-// value go into running sums, the console reports the frame, and every
-// blockLength frames the sums go out as one averaged frame and are cleared.
+// value go into running sums, the report shows each frame, and every
+// blockLength frames the sums go out as one averaged frame and start again.
 //
-// The pass runs as a pipeline on the given number of threads: batches of
-// input are read and split into frames in order, parsed on any thread,
-// summed in order, laid out on any thread and written in order. What reaches
-// the console, the diagnostics and the output is the same for any number of
-// threads.
+// The road of a frame: its bytes are read in batches (run/pipeline.hpp:
+// the reader, or the pool for a regular file), the pool finds their line
+// ends (xmol/batch_lines.hpp), the frame walker finds the frame by its
+// count line (xmol/frame_walker.hpp), the pool parses its items
+// (xmol/item_parser.hpp), LastValues resolves the ones that could not be
+// read (xmol/last_values.hpp), BlockSums adds them (run/block_sums.hpp),
+// the pool lays out the report and the averaged frames
+// (run/batch_layout.hpp) and the writer puts them out (run/writer.hpp).
+// What reaches the report, the messages and the output is the same for any
+// number of threads and however the input arrives.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -21,7 +27,8 @@ namespace blockavg {
 
 struct RunSettings {
     std::int32_t blockLength = 100;  // at least 1
-    unsigned threads = 1;            // 1: no thread is started
+    unsigned threads = 1;            // processors to use; 1: no thread is started
+    std::size_t batchBytes = 0;      // bytes read per batch; 0: chosen for the threads
 };
 
 // What the run reads, writes and reports to; the names are for messages.
@@ -30,26 +37,35 @@ struct RunStreams {
     std::string inputName;
     ByteSink& output;
     std::string outputName;
-    std::FILE* console;      // the progress report
-    std::FILE* diagnostics;  // errors and warnings
+    std::FILE* report;    // the progress report
+    std::FILE* messages;  // errors, warnings and notes
 };
 
-// Where the time went, in seconds summed over threads: the steps that take
-// batches in order (reading and finding frames, summing, writing) bound
-// how far more threads can speed the pass up.
+// Where the processor time went, in seconds summed over threads.
 struct RunTimes {
-    double reading = 0.0;     // in order
-    double parsing = 0.0;     // on any thread
-    double summing = 0.0;     // in order
-    double formatting = 0.0;  // on any thread
-    double writing = 0.0;     // in order
+    double reading = 0.0;
+    double findingLines = 0.0;
+    double walking = 0.0;  // in order
+    double parsing = 0.0;
+    double summing = 0.0;  // in order
+    double layingOut = 0.0;
+    double writing = 0.0;      // in order
+    bool readInOrder = false;  // reading was in order too (a pipe, a decompressor)
+
+    double total() const noexcept {
+        return reading + findingLines + walking + parsing + summing + layingOut + writing;
+    }
+    double inOrder() const noexcept {
+        return walking + summing + writing + (readInOrder ? reading : 0.0);
+    }
 };
 
 // Averages the whole input. False when it could not be read to its end or
 // a stop, the output could not be written, or memory ran out; the reason
-// has been reported on the diagnostics stream then. When it went well, the
-// frames after the last full block, read but not averaged, are noted there.
-// `times`, when given, receives where the time went.
+// has been said on the messages stream then. When it went well, the frames
+// after the last full block, read but not averaged, are noted there, and
+// so is what was passed over after the input's end (bytes after the last
+// gzip member). `times`, when given, receives where the time went.
 bool averageTrajectory(const RunStreams& streams, const RunSettings& settings,
                        RunTimes* times = nullptr);
 

@@ -33,6 +33,8 @@ bool FileSource::open(const std::string& path) {
         return false;
     }
     regular_ = S_ISREG(status.st_mode);
+    // Standard input may be a file that an earlier command read part of.
+    start_ = regular_ ? ::lseek(descriptor_, 0, SEEK_CUR) : -1;
     error_ = 0;
     // A read that may wait for a producer waits for the wake-up too. Without
     // a wake-up (no descriptors left) reads wait as they would anyway.
@@ -54,6 +56,7 @@ void FileSource::close() noexcept {
     }
     descriptor_ = -1;
     ownsDescriptor_ = false;
+    start_ = -1;
     for (int* end : {&wakeRead_, &wakeWrite_}) {
         if (*end >= 0) {
             ::close(*end);
@@ -95,6 +98,28 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
     }
 }
 
+bool FileSource::bytesWaiting() const {
+    pollfd ready{descriptor_, POLLIN, 0};
+    return ::poll(&ready, 1, 0) == 1;
+}
+
+bool FileSource::readsAtOffsets() const { return start_ >= 0; }
+
+std::ptrdiff_t FileSource::readAt(std::uint64_t offset, char* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t got =
+            ::pread(descriptor_, buffer, size > SSIZE_MAX ? SSIZE_MAX : size,
+                    static_cast<off_t>(static_cast<std::uint64_t>(start_) + offset));
+        if (got >= 0) {
+            return got;
+        }
+        if (errno != EINTR) {
+            error_ = errno;
+            return -1;
+        }
+    }
+}
+
 bool isSameFile(int descriptor, const std::string& path) {
     struct stat mine {};
     struct stat theirs {};
@@ -107,6 +132,8 @@ bool FileSource::isSameFileAs(const std::string& path) const {
     return isSameFile(descriptor_, path);
 }
 
-std::string FileSource::errorMessage() const { return std::generic_category().message(error_); }
+std::string FileSource::errorMessage() const {
+    return std::generic_category().message(error_.load());
+}
 
 }  // namespace blockavg

@@ -86,11 +86,7 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
             ::fcntl(descriptor_, F_SETFL, flags | O_NONBLOCK);
         }
     }
-    resetCommitted();
-    partsSent_ = 0;
-    sentOfNext_ = 0;
-    cutBack_ = false;
-    error_ = 0;
+    resetCounts();
     return OpenResult::opened;
 }
 
@@ -114,37 +110,29 @@ bool OutputFile::close() noexcept {
     return closed;
 }
 
-bool OutputFile::write(std::string_view bytes, bool endsFrame) {
+bool OutputFile::write(std::string_view bytes, std::span<const std::size_t> frameEnds) {
     if (cutBack_) {
         error_ = EBADF;
         return false;
     }
     const std::size_t size = bytes.size();
     std::size_t sent = 0;
-    do {
+    std::size_t endsPassed = 0;
+    countSent(0, frameEnds, endsPassed);
+    while (sent < size) {
         ssize_t wrote = 0;
         int writeError = 0;
         {
             const SignalsHeld held(!truncatable_);
             const std::size_t request = size - sent > SSIZE_MAX ? SSIZE_MAX : size - sent;
-            wrote = request == 0 ? 0 : ::write(descriptor_, bytes.data() + sent, request);
+            wrote = ::write(descriptor_, bytes.data() + sent, request);
             writeError = errno;
-            if (wrote >= 0) {
+            if (wrote > 0) {
                 sent += static_cast<std::size_t>(wrote);
-                if (sent == size && endsFrame) {
-                    commit(partsSent_ + size);
-                    partsSent_ = 0;
-                    sentOfNext_ = 0;
-                    return true;
-                }
-                sentOfNext_ = static_cast<std::int64_t>(partsSent_ + sent);
-                if (sent == size) {
-                    partsSent_ += size;
-                    return true;
-                }
+                countSent(sent, frameEnds, endsPassed);
             }
         }
-        if (wrote < 0 && writeError == EINTR) {
+        if (wrote > 0 || (wrote < 0 && writeError == EINTR)) {
             continue;
         }
         if (wrote < 0 && (writeError == EAGAIN || writeError == EWOULDBLOCK)) {
@@ -154,12 +142,12 @@ bool OutputFile::write(std::string_view bytes, bool endsFrame) {
             }
             continue;
         }
-        if (wrote <= 0) {
-            error_ = wrote < 0 ? writeError : EIO;
-            cutBack();
-            return false;
-        }
-    } while (true);
+        error_ = wrote < 0 ? writeError : EIO;
+        sentBefore_ += static_cast<std::int64_t>(sent);
+        return false;
+    }
+    sentBefore_ += static_cast<std::int64_t>(size);
+    return true;
 }
 
 void OutputFile::cutBack() noexcept {
@@ -169,10 +157,6 @@ void OutputFile::cutBack() noexcept {
         while (::ftruncate(descriptor_, committed().size) != 0 && errno == EINTR) {
         }
     }
-}
-
-std::string OutputFile::errorMessage() const {
-    return std::generic_category().message(error_ != 0 ? error_ : EIO);
 }
 
 }  // namespace blockavg

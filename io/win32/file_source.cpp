@@ -50,6 +50,7 @@ void FileSource::close() noexcept {
     }
     descriptor_ = -1;
     ownsDescriptor_ = false;
+    start_ = -1;
 }
 
 // A read that may wait names its thread, so that stopReading() can cancel
@@ -95,6 +96,15 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
     return got;
 }
 
+// Not told: each read of a pipe goes on as it comes.
+bool FileSource::bytesWaiting() const { return false; }
+
+// Reads go in order, from one thread: ReadFile at an offset would move the
+// descriptor's position under _read.
+bool FileSource::readsAtOffsets() const { return false; }
+
+std::ptrdiff_t FileSource::readAt(std::uint64_t, char*, std::size_t) { return -1; }
+
 bool isSameFile(int descriptor, const std::string& path) {
     if (descriptor < 0) {
         return false;
@@ -125,6 +135,8 @@ bool FileSource::isSameFileAs(const std::string& path) const {
     return isSameFile(descriptor_, path);
 }
 
-std::string FileSource::errorMessage() const { return std::generic_category().message(error_); }
+std::string FileSource::errorMessage() const {
+    return std::generic_category().message(error_.load());
+}
 
 }  // namespace blockavg

@@ -34,11 +34,7 @@ OutputFile::OpenResult OutputFile::open(const std::string& path) {
         close();
         return OpenResult::failed;
     }
-    resetCommitted();
-    partsSent_ = 0;
-    sentOfNext_ = 0;
-    cutBack_ = false;
-    error_ = 0;
+    resetCounts();
     return OpenResult::opened;
 }
 
@@ -54,7 +50,7 @@ bool OutputFile::close() noexcept {
     return closed;
 }
 
-bool OutputFile::write(std::string_view bytes, bool endsFrame) {
+bool OutputFile::write(std::string_view bytes, std::span<const std::size_t> frameEnds) {
     // A console control handler runs on a thread of its own: it waits here
     // for a write in progress before it cuts the file back.
     const std::lock_guard<std::mutex> lock(writing_);
@@ -62,25 +58,22 @@ bool OutputFile::write(std::string_view bytes, bool endsFrame) {
         error_ = EBADF;
         return false;
     }
-    const std::size_t size = bytes.size();
-    while (!bytes.empty()) {
-        const unsigned int request =
-            bytes.size() > INT_MAX ? INT_MAX : static_cast<unsigned int>(bytes.size());
-        const int wrote = _write(descriptor_, bytes.data(), request);
+    std::size_t sent = 0;
+    std::size_t endsPassed = 0;
+    countSent(0, frameEnds, endsPassed);
+    while (sent < bytes.size()) {
+        const std::size_t left = bytes.size() - sent;
+        const unsigned int request = left > INT_MAX ? INT_MAX : static_cast<unsigned int>(left);
+        const int wrote = _write(descriptor_, bytes.data() + sent, request);
         if (wrote <= 0) {
             error_ = wrote < 0 ? errno : EIO;
-            cutBackHoldingLock();
+            sentBefore_ += static_cast<std::int64_t>(sent);
             return false;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(wrote));
+        sent += static_cast<std::size_t>(wrote);
+        countSent(sent, frameEnds, endsPassed);
     }
-    if (endsFrame) {
-        commit(partsSent_ + size);
-        partsSent_ = 0;
-    } else {
-        partsSent_ += size;
-    }
-    sentOfNext_ = static_cast<std::int64_t>(partsSent_);
+    sentBefore_ += static_cast<std::int64_t>(sent);
     return true;
 }
 
@@ -96,10 +89,6 @@ void OutputFile::cutBackHoldingLock() noexcept {
     if (descriptor_ >= 0 && truncatable_) {
         _chsize_s(descriptor_, committed().size);
     }
-}
-
-std::string OutputFile::errorMessage() const {
-    return std::generic_category().message(error_ != 0 ? error_ : EIO);
 }
 
 }  // namespace blockavg

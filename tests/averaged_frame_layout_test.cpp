@@ -1,12 +1,11 @@
-#include "xmol/averaged_frame_writer.hpp"
+#include "xmol/averaged_frame_layout.hpp"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
-
-#include "fuzz/memory_streams.hpp"
 
 namespace blockavg {
 namespace {
@@ -24,38 +23,33 @@ struct Frame {
     std::vector<Atom> atoms;
 };
 
-// Lays out and writes the frames in order; returns the bytes written.
-std::string written(const std::vector<Frame>& frames) {
-    fuzzing::MemorySink sink;
-    AveragedFrameWriter writer(sink);
+// Lays out the frames one after another, with one number format for all.
+std::string laidOut(const std::vector<Frame>& frames) {
+    BoxNotation notation;
+    // After some bytes already in the buffer, as a batch's later frames are.
     std::vector<char> buffer(3, 'x');
+    std::size_t size = 3;
     for (const Frame& frame : frames) {
-        std::string names;
-        std::vector<std::size_t> nameEnds;
-        std::vector<double> sums;
+        std::vector<std::string_view> names;
+        std::vector<Coordinates> sums;
         for (const Atom& atom : frame.atoms) {
-            names += atom.name;
-            nameEnds.push_back(names.size());
-            sums.insert(sums.end(), {atom.x, atom.y, atom.z});
+            names.emplace_back(atom.name);
+            sums.push_back({atom.x, atom.y, atom.z});
         }
-        AveragedFrame averaged;
-        averaged.hasBox = frame.boxTag == "BOX:";
-        averaged.stepLabel = frame.stepLabel;
-        averaged.boxSum = frame.boxSum;
-        averaged.blockLength = frame.blockLength;
-        averaged.boxInFixedNotation = writer.takeBoxNotation(nameEnds.size());
-        averaged.names = names;
-        averaged.nameEnds = nameEnds;
-        averaged.sums = sums;
-        // Laid out after some bytes already in the buffer, as a batch's
-        // later frames are.
-        const std::size_t end = formatAveragedFrame(averaged, buffer, 3);
-        EXPECT_TRUE(writer.write(std::string_view(buffer.data() + 3, end - 3)));
+        FrameHead head;
+        head.count = static_cast<std::int32_t>(sums.size());
+        head.hasBox = frame.boxTag == "BOX:";
+        head.stepLabel = frame.stepLabel;
+        head.boxSum = frame.boxSum;
+        head.blockLength = frame.blockLength;
+        head.fixedNotation = notation.next(head.count);
+        size = layOutFrameHead(head, buffer, size);
+        size = layOutAtomLines(names, sums, frame.blockLength, buffer, size);
     }
-    return sink.bytes();
+    return std::string(buffer.data() + 3, size - 3);
 }
 
-TEST(AveragedFrameWriter, LaysOutOneFrame) {
+TEST(AveragedFrameLayout, LaysOutOneFrame) {
     const struct {
         const char* what;
         Frame frame;
@@ -104,19 +98,19 @@ TEST(AveragedFrameWriter, LaysOutOneFrame) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(written({c.frame}), c.expected);
+        EXPECT_EQ(laidOut({c.frame}), c.expected);
     }
 }
 
-TEST(AveragedFrameWriter, SwitchesToFixedNotationAfterTheFirstAtomLine) {
+TEST(AveragedFrameLayout, SwitchesToFixedNotationAfterTheFirstAtomLine) {
     const Frame withAtoms{"BOX:", "20", 49.0, 2, {{"O", 1, 1, 1}}};
     const Frame withoutAtoms{"BOX:", "20", 49.0, 2, {}};
-    EXPECT_EQ(written({withAtoms, withAtoms}),
+    EXPECT_EQ(laidOut({withAtoms, withAtoms}),
               "1\n after         20 steps,  BOX:  24.5 24.5 24.5\n"
               "    O     0.500000     0.500000     0.500000\n"
               "1\n after         20 steps,  BOX:  24.500000 24.500000 24.500000\n"
               "    O     0.500000     0.500000     0.500000\n");
-    EXPECT_EQ(written({withoutAtoms, withoutAtoms, withAtoms, withoutAtoms}),
+    EXPECT_EQ(laidOut({withoutAtoms, withoutAtoms, withAtoms, withoutAtoms}),
               "0\n after         20 steps,  BOX:  24.5 24.5 24.5\n"
               "0\n after         20 steps,  BOX:  24.5 24.5 24.5\n"
               "1\n after         20 steps,  BOX:  24.5 24.5 24.5\n"
@@ -124,10 +118,10 @@ TEST(AveragedFrameWriter, SwitchesToFixedNotationAfterTheFirstAtomLine) {
               "0\n after         20 steps,  BOX:  24.500000 24.500000 24.500000\n");
 }
 
-TEST(AveragedFrameWriter, GrowsItsBufferForLongLines) {
+TEST(AveragedFrameLayout, GrowsItsBufferForLongLines) {
     const std::string name(200'000, 'n');
     const std::string step(100'000, 's');
-    EXPECT_EQ(written({{"BOX:", step, 2, 1, {{"A", 1, 1, 1}, {name, 2, 2, 2}, {"B", 3, 3, 3}}}}),
+    EXPECT_EQ(laidOut({{"BOX:", step, 2, 1, {{"A", 1, 1, 1}, {name, 2, 2, 2}, {"B", 3, 3, 3}}}}),
               "3\n after         " + step + " steps,  BOX:  2 2 2\n" +
                   "    A     1.000000     1.000000     1.000000\n" + name +
                   "     2.000000     2.000000     2.000000\n"

@@ -1,0 +1,58 @@
+#include "run/batch_layout.hpp"
+
+#include <span>
+
+#include "run/progress_report.hpp"
+#include "xmol/averaged_frame_layout.hpp"
+
+namespace blockavg {
+
+void layOutBatch(Batch& batch, std::int32_t blockLength) {
+    BatchText& text = batch.text;
+    text.clear();
+    const SummedBatch& summed = batch.summed;
+    const BatchFrames& frames = batch.frames;
+    const BatchItems& items = batch.items;
+    ReportLayout report;
+    std::size_t frame = 0;  // among the frames that start in the batch
+    std::size_t head = 0;
+    std::size_t reportOfFrame = 0;  // the report up to the line of the piece's frame
+    for (std::size_t index = 0; index < summed.pieces; ++index) {
+        const FramePiece& piece = frames.pieces[index];
+        if (piece.startsFrame) {
+            text.reportSize =
+                report.line(piece.frameNumber, piece.count, items.comments[frame++].boxValue,
+                            text.report, text.reportSize);
+            reportOfFrame = text.reportSize;
+        } else {
+            reportOfFrame = 0;  // said with an earlier batch
+        }
+        if (!piece.closesBlock || piece.ending == FrameEnding::readError) {
+            continue;
+        }
+        if (piece.startsFrame) {
+            text.framesSize = layOutFrameHead(summed.heads[head++], text.frames, text.framesSize);
+        }
+        text.framesSize =
+            layOutAtomLines(std::span(items.names).subspan(piece.firstName, piece.atomLines),
+                            std::span(items.atoms).subspan(piece.firstAtom, piece.atomLines),
+                            blockLength, text.frames, text.framesSize);
+        const bool linesMissing =
+            piece.ending == FrameEnding::inputEnded && summed.missingTo > summed.missingFrom;
+        if (piece.ending != FrameEnding::continues && !linesMissing) {
+            text.frameEnds.push_back(text.framesSize);
+            text.reportBefore.push_back(reportOfFrame);
+        }
+    }
+    // A frame begun here and ended later.
+    text.reportBefore.push_back(reportOfFrame);
+    if (summed.lastCountOnly) {
+        const FramePiece& piece = frames.pieces[summed.pieces];
+        text.reportSize =
+            report.line(piece.frameNumber, piece.count, 0.0, text.report, text.reportSize, 2);
+    } else if (frames.stopsAtCountLine && summed.pieces == frames.pieces.size()) {
+        text.reportSize = report.line(frames.nextFrame, 0, 0.0, text.report, text.reportSize, 1);
+    }
+}
+
+}  // namespace blockavg

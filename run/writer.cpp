@@ -1,0 +1,160 @@
+#include "run/writer.hpp"
+
+#include <algorithm>
+
+#include "xmol/averaged_frame_layout.hpp"
+
+namespace blockavg {
+namespace {
+
+// A frame up to this size goes out in one write; a larger one in pieces
+// of about this size.
+constexpr std::size_t pieceBytes = std::size_t{1} << 20;
+
+// Atom lines laid out at a time when a frame's missing lines are.
+constexpr std::size_t linesAtATime = 4096;
+
+}  // namespace
+
+void Writer::say(std::string_view message) noexcept {
+    std::fputs("blockavg: ", messages_);
+    std::fwrite(message.data(), 1, message.size(), messages_);
+    std::fputc('\n', messages_);
+    std::fflush(messages_);
+}
+
+// The report is not the product: a console that cannot take it (a closed
+// pipe, a full disk behind a redirection) does not stop the run.
+void Writer::reportUpTo(std::size_t end) noexcept {
+    if (end > reportOut_) {
+        std::fwrite(text_->report.data() + reportOut_, 1, end - reportOut_, report_);
+        std::fflush(report_);
+        reportOut_ = end;
+    }
+}
+
+bool Writer::writeBatch(const Batch& batch) {
+    text_ = &batch.text;
+    reportOut_ = 0;
+    if (!writeFrames(batch.text)) {
+        return false;
+    }
+    reportUpTo(batch.text.reportSize);
+    for (const std::string& message : batch.summed.messages) {
+        say(message);
+    }
+    if (batch.summed.abandonsFrame) {
+        abandonFrame();
+    }
+    return true;
+}
+
+bool Writer::writeFrames(const BatchText& text) {
+    const std::string_view all(text.frames.data(), text.framesSize);
+    const std::span<const std::size_t> ends = text.frameEnds;
+    std::size_t done = 0;
+    std::size_t endsDone = 0;
+    // The rest of a frame begun before.
+    if (!held_.empty() || inPieces_) {
+        const bool ended = !ends.empty();
+        const std::size_t end = ended ? ends[0] : all.size();
+        if (inPieces_) {
+            if (!send(all.substr(0, end), ended ? std::span(&end, 1) : ends.first(0), 0)) {
+                return false;
+            }
+        } else {
+            held_.insert(held_.end(), all.begin(), all.begin() + static_cast<std::ptrdiff_t>(end));
+            const std::size_t size = held_.size();
+            if (ended || size >= pieceBytes) {
+                if (!send(std::string_view(held_.data(), size),
+                          ended ? std::span(&size, 1) : ends.first(0), 0)) {
+                    return false;
+                }
+                inPieces_ = true;
+                held_.clear();
+            }
+        }
+        if (!ended) {
+            return true;
+        }
+        inPieces_ = false;
+        done = end;
+        endsDone = 1;
+    }
+    // Whole frames, and the start of one that a later batch ends.
+    const std::size_t wholeEnd = endsDone < ends.size() ? ends.back() : done;
+    const std::size_t rest = all.size() - wholeEnd;
+    ends_.clear();
+    for (std::size_t end = endsDone; end < ends.size(); ++end) {
+        ends_.push_back(ends[end] - done);
+    }
+    if (rest >= pieceBytes) {
+        if (!send(all.substr(done), ends_, endsDone)) {
+            return false;
+        }
+        inPieces_ = true;
+        return true;
+    }
+    if (wholeEnd > done && !send(all.substr(done, wholeEnd - done), ends_, endsDone)) {
+        return false;
+    }
+    held_.assign(all.begin() + static_cast<std::ptrdiff_t>(wholeEnd), all.end());
+    return true;
+}
+
+bool Writer::send(std::string_view bytes, std::span<const std::size_t> ends, std::size_t firstEnd) {
+    // The report line of the first frame these bytes end goes out before
+    // them; those of the frames that went out whole, or of the one that
+    // failed, before they count as written.
+    const std::vector<std::size_t>& reportBefore = text_->reportBefore;
+    reportUpTo(reportBefore[firstEnd]);
+    const std::int64_t before = output_.framesSent();
+    const bool sent = output_.write(bytes, ends);
+    const auto whole = static_cast<std::size_t>(output_.framesSent() - before);
+    reportUpTo(reportBefore[std::min(firstEnd + whole - (sent && whole > 0 ? 1 : 0),
+                                     reportBefore.size() - 1)]);
+    output_.commit();
+    if (!sent) {
+        output_.abandon();
+        held_.clear();
+        inPieces_ = false;
+        say("error writing " + std::string(outputName_) + ": " + output_.errorMessage());
+    }
+    return sent;
+}
+
+bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sums,
+                         std::int32_t blockLength) {
+    // The frame's report line is out: nothing more must go before it.
+    BatchText noReport;
+    noReport.reportBefore.push_back(0);
+    text_ = &noReport;
+    reportOut_ = 0;
+    missing_.assign(held_.begin(), held_.end());
+    held_.clear();
+    std::size_t size = missing_.size();
+    bool sent = true;
+    for (std::size_t first = 0; sent && first < sums.size(); first += linesAtATime) {
+        const std::size_t count = std::min(linesAtATime, sums.size() - first);
+        size = layOutAtomLines(name, sums.subspan(first, count), blockLength, missing_, size);
+        const bool last = first + count == sums.size();
+        if (last || size >= pieceBytes) {
+            sent = send(std::string_view(missing_.data(), size),
+                        last ? std::span(&size, 1) : std::span<const std::size_t>(), 0);
+            inPieces_ = sent && !last;
+            size = 0;
+        }
+    }
+    text_ = nullptr;
+    return sent;
+}
+
+void Writer::abandonFrame() noexcept {
+    held_.clear();
+    if (inPieces_) {
+        output_.abandon();
+        inPieces_ = false;
+    }
+}
+
+}  // namespace blockavg

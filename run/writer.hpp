@@ -1,0 +1,72 @@
+#pragma once
+
+// The writer: the in-order step that puts each batch's text out, on the
+// calling thread. It keeps the report ahead of the output, so that the
+// report never lags the file, and it is the one route by which messages
+// leave.
+//
+// For each batch: the averaged frames, whole frames in one write; the
+// report lines up to each frame before that frame counts as written, and
+// the rest of them after; then the batch's messages. The start of a frame
+// that a later batch ends is held back while it is small, so that a frame
+// of up to a piece (a MiB) goes out in one write; a larger frame goes out
+// in pieces of about that size, and counts as written with its last. When
+// a write fails, the report stops at the line of the first frame that was
+// not written, and the output is cut back to the frames written.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/byte_sink.hpp"
+#include "run/batch.hpp"
+
+namespace blockavg {
+
+class Writer {
+public:
+    Writer(ByteSink& output, std::string_view outputName, std::FILE* report,
+           std::FILE* messages) noexcept
+        : output_(output), outputName_(outputName), report_(report), messages_(messages) {}
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // "blockavg: " and the message, on a line of its own.
+    void say(std::string_view message) noexcept;
+
+    // Writes the batch's frames, its report and its messages. False when
+    // writing the output failed, which has been said.
+    bool writeBatch(const Batch& batch);
+
+    // Ends the frame whose start has been written with atom lines named
+    // `name`, one for each of `sums`.
+    bool finishFrame(std::string_view name, std::span<const Coordinates> sums,
+                     std::int32_t blockLength);
+
+    // Gives up the frame begun: the output keeps its whole frames only.
+    void abandonFrame() noexcept;
+
+private:
+    bool writeFrames(const BatchText& text);
+    // Sends `bytes`, which end `ends` frames (their places in `bytes`) and
+    // whose first end is frame end `firstEnd` of the batch's text.
+    bool send(std::string_view bytes, std::span<const std::size_t> ends, std::size_t firstEnd);
+    void reportUpTo(std::size_t end) noexcept;
+
+    ByteSink& output_;
+    std::string_view outputName_;
+    std::FILE* report_;
+    std::FILE* messages_;
+    const BatchText* text_ = nullptr;  // the batch being written
+    std::size_t reportOut_ = 0;        // how much of its report is out
+    std::vector<char> held_;           // the start of a frame that a later batch ends
+    bool inPieces_ = false;            // the frame begun has gone out in pieces
+    std::vector<std::size_t> ends_;
+    std::vector<char> missing_;  // lines that a frame cut short lacks
+};
+
+}  // namespace blockavg

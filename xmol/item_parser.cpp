@@ -1,0 +1,94 @@
+#include "xmol/item_parser.hpp"
+
+#include <algorithm>
+
+#include "xmol/xmol_items.hpp"
+
+namespace blockavg {
+namespace {
+
+constexpr std::uint32_t notYet = static_cast<std::uint32_t>(-1);
+
+}  // namespace
+
+void parseItems(const BatchLines& lines, const BatchFrames& frames, BatchItems& items) {
+    items.comments.resize(frames.frameStarts);
+    items.atoms.resize(frames.atomLines);
+    items.names.resize(frames.closingLines);
+
+    // The values as this batch sets them, and where each was first read.
+    CommentItems comment;
+    std::uint32_t firstStepLabel = notYet;
+    std::uint32_t firstBoxTag = notYet;
+    std::uint32_t firstBoxValue = notYet;
+    std::string_view name;
+    Coordinates atom;
+    std::uint32_t firstName = notYet;
+    std::uint32_t firstX = notYet;
+    std::uint32_t firstY = notYet;
+    std::uint32_t firstZ = notYet;
+    std::uint32_t frame = 0;
+    std::uint32_t namesStored = 0;
+    std::uint32_t firstNameStored = notYet;
+
+    for (const FramePiece& piece : frames.pieces) {
+        if (piece.startsFrame) {
+            // A missing comment line reads like an empty one.
+            std::string_view word;
+            if (piece.hasComment) {
+                LineCursor cursor(lines.line(piece.commentLine));
+                if (readWordItem(cursor, word) && readWordItem(cursor, word)) {
+                    comment.stepLabel = word;
+                    firstStepLabel = std::min(firstStepLabel, frame);
+                    if (readWordItem(cursor, word) && readWordItem(cursor, word)) {
+                        comment.boxTag = word;
+                        firstBoxTag = std::min(firstBoxTag, frame);
+                        if (readRealItem(cursor, comment.boxValue)) {
+                            firstBoxValue = std::min(firstBoxValue, frame);
+                        }
+                    }
+                }
+            }
+            items.comments[frame++] = comment;
+        }
+        Coordinates* const atoms = items.atoms.data() + piece.firstAtom;
+        std::string_view* const names =
+            piece.closesBlock ? items.names.data() + piece.firstName : nullptr;
+        for (std::uint32_t n = 0; n < piece.atomLines; ++n) {
+            const std::uint32_t index = piece.firstAtom + n;
+            LineCursor cursor(lines.line(piece.firstAtomLine + n));
+            if (readWordItem(cursor, name)) {
+                firstName = std::min(firstName, index);
+                if (readRealItem(cursor, atom.x)) {
+                    firstX = std::min(firstX, index);
+                    if (readRealItem(cursor, atom.y)) {
+                        firstY = std::min(firstY, index);
+                        if (readRealItem(cursor, atom.z)) {
+                            firstZ = std::min(firstZ, index);
+                        }
+                    }
+                }
+            }
+            atoms[n] = atom;
+            if (names != nullptr) {
+                names[n] = name;
+                if (firstName != notYet) {
+                    firstNameStored = std::min(firstNameStored, namesStored);
+                }
+                ++namesStored;
+            }
+        }
+    }
+    OpenItems& open = items.open;
+    open.stepLabels = std::min(firstStepLabel, frame);
+    open.boxTags = std::min(firstBoxTag, frame);
+    open.boxValues = std::min(firstBoxValue, frame);
+    open.names = std::min(firstNameStored, namesStored);
+    open.x = std::min(firstX, frames.atomLines);
+    open.y = std::min(firstY, frames.atomLines);
+    open.z = std::min(firstZ, frames.atomLines);
+    open.atomName = firstName == notYet;
+    items.lastName = name;
+}
+
+}  // namespace blockavg
