@@ -22,7 +22,9 @@ std::size_t longestLine(std::size_t textSize) noexcept {
 }
 
 char* put(char* out, std::string_view text) noexcept {
-    std::memcpy(out, text.data(), text.size());
+    if (!text.empty()) {
+        std::memcpy(out, text.data(), text.size());
+    }
     return out + text.size();
 }
 

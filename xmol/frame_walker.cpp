@@ -79,6 +79,9 @@ bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames
     const std::size_t bytes = lines.bytesEnd - lines.bytesBegin;
     try {
         if (lines.ends.empty() && end == ReadEnd::more) {
+            if (bytes == 0) {
+                return false;
+            }
             if (carrySize_ + bytes > longestLine) {
                 frames.error =
                     "line " + std::to_string(lineNumber_ + 1) + " is longer than 256 MiB";
@@ -93,7 +96,9 @@ bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames
             carrySize_ += bytes;
             return false;
         }
-        if (carrySize_ <= lines.bytesBegin) {
+        if (carrySize_ == 0) {
+            lines.firstLine = lines.bytesBegin;
+        } else if (carrySize_ <= lines.bytesBegin) {
             lines.firstLine = lines.bytesBegin - carrySize_;
             std::memcpy(lines.text.data() + lines.firstLine, carry_.data(), carrySize_);
         } else {
