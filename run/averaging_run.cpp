@@ -24,15 +24,17 @@ constexpr std::size_t headroom = 4096;
 // The bytes of input all batches in flight may hold together, and the
 // bounds of one batch: enough that the work on a batch dwarfs handing it
 // between threads, small enough that the batches stay in little memory
-// (with the items and text made of them, about three times their bytes).
-constexpr std::size_t bytesInFlight = std::size_t{3} << 20;
+// (with the items and text made of them, about three times their bytes)
+// and in the processors' caches.
+constexpr std::size_t bytesInFlight = std::size_t{2} << 20;
 constexpr std::size_t smallestBatch = std::size_t{64} << 10;
 constexpr std::size_t largestBatch = std::size_t{512} << 10;
 
-// One batch per thread and two more keep every thread busy; with one
-// thread, one batch goes all the way before the next is read.
+// One batch per thread and two more keep every thread busy (fewer leave a
+// thread waiting, more are slower: less of them stays in the caches); with
+// one thread, one batch goes all the way before the next is read.
 std::size_t slotsFor(unsigned threads) noexcept {
-    return threads <= 1 ? 1 : 2 * std::size_t{threads} + 2;
+    return threads <= 1 ? 1 : std::size_t{threads} + 2;
 }
 
 std::size_t batchBytesFor(std::size_t slots) noexcept {
@@ -111,7 +113,7 @@ PipelineSteps AveragingRun::steps() {
     steps.readsInOrder = !positional_;
     steps.findLines = [](Batch& batch) {
         if (batch.readEnd != ReadEnd::outOfMemory) {
-            findLineEnds(batch.lines);
+            batch.lines.findEnds();
         }
     };
     steps.walk = [this](Batch& batch) { return walk(batch); };

@@ -71,7 +71,9 @@ struct BatchText {
     }
 };
 
-struct Batch {
+// Aligned to a cache line: neighbouring batches are worked on by different
+// threads at once.
+struct alignas(64) Batch {
     std::uint64_t sequence = 0;
     BatchLines lines;
     ReadEnd readEnd = ReadEnd::more;

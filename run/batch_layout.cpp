@@ -13,6 +13,15 @@ void layOutBatch(Batch& batch, std::int32_t blockLength) {
     const SummedBatch& summed = batch.summed;
     const BatchFrames& frames = batch.frames;
     const BatchItems& items = batch.items;
+    // Room for the text as it is most often (a line of the report, and an
+    // atom line with a name of up to five bytes, each in 45), at once.
+    const std::size_t usual = 45 * std::size_t{frames.closingLines} + 64 * summed.heads.size();
+    if (text.frames.size() < usual) {
+        text.frames.resize(usual);
+    }
+    if (text.report.size() < 45 * std::size_t{frames.frameStarts} + 64) {
+        text.report.resize(45 * std::size_t{frames.frameStarts} + 64);
+    }
     ReportLayout report;
     std::size_t frame = 0;  // among the frames that start in the batch
     std::size_t head = 0;

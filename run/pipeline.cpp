@@ -16,8 +16,12 @@ namespace {
 
 constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
 
-bool onPool(Step step) noexcept {
+bool onAnyBatch(Step step) noexcept {
     return step == Step::findLines || step == Step::parse || step == Step::layOut;
+}
+
+bool inOrder(Step step) noexcept {
+    return step == Step::walk || step == Step::sum || step == Step::write;
 }
 
 struct Slot {
@@ -36,7 +40,7 @@ public:
 
     // The roles' loops; each returns once every batch has been written.
     void callingThread();
-    void poolThread();
+    void workerThread();
     void readerThread();
 
     const std::array<double, stepCount>& seconds() const noexcept { return seconds_; }
@@ -48,17 +52,17 @@ private:
     };
 
     Slot& slotOf(std::uint64_t sequence) noexcept { return slots_[sequence % slots_.size()]; }
-    bool finished() const noexcept { return nextInOrder(Step::write) >= end_; }
-    std::uint64_t& nextInOrder(Step step) noexcept {
-        return nextInOrder_[step == Step::walk ? 0 : step == Step::sum ? 1 : 2];
-    }
-    std::uint64_t nextInOrder(Step step) const noexcept {
-        return nextInOrder_[step == Step::walk ? 0 : step == Step::sum ? 1 : 2];
+    bool finished() const noexcept { return next(Step::write) >= end_; }
+    std::uint64_t& next(Step step) noexcept { return nextInOrder_[index(step)]; }
+    std::uint64_t next(Step step) const noexcept { return nextInOrder_[index(step)]; }
+    static std::size_t index(Step step) noexcept {
+        return step == Step::walk ? 0 : step == Step::sum ? 1 : 2;
     }
 
-    bool takeInOrder(Task& task);
-    bool takePoolStep(Task& task);
+    bool takeInOrder(Step step, Task& task);
+    bool takeWork(Task& task, bool claim = true);
     bool takeRead(Task& task);
+    bool mayRead() noexcept;
     void run(std::unique_lock<std::mutex>& lock, const Task& task);
     bool take(Step step, Batch& batch);
     void finish(const Task& task, bool goOn);
@@ -71,17 +75,16 @@ private:
     std::array<double, stepCount> seconds_{};
 
     std::mutex mutex_;
-    std::condition_variable inOrderWork_;  // the calling thread waits here
-    std::condition_variable poolWork_;
+    std::condition_variable callingWork_;  // the calling thread waits here
+    std::condition_variable workerWork_;
     std::condition_variable readerWork_;
     std::uint64_t nextRead_ = 0;                // the next batch to read
     std::uint64_t nextInOrder_[3] = {0, 0, 0};  // to walk, to sum, to write
     std::uint64_t end_ = none;                  // the batches from this one on are not needed
     bool inputEnded_ = false;                   // a read met the end of the input or an error
-    unsigned poolThreads_ = 0;
     bool readerThread_ = false;
     bool callingThreadWaits_ = false;
-    unsigned poolThreadsWaiting_ = 0;
+    unsigned workersWaiting_ = 0;
     bool readerWaits_ = false;
     std::vector<std::thread> threads_;
 };
@@ -101,13 +104,11 @@ void Pipeline::startThreads(unsigned threads) {
             return;  // the calling thread reads, and does everything else too
         }
     }
-    // The calling thread takes pool steps when it has nothing in order to
-    // do: with it, `threads` threads keep as many processors busy.
+    // With the calling thread, `threads` workers keep as many processors
+    // busy.
     for (unsigned started = 1; started < threads; ++started) {
         try {
-            threads_.emplace_back([this] { poolThread(); });
-            const std::lock_guard lock(mutex_);
-            ++poolThreads_;
+            threads_.emplace_back([this] { workerThread(); });
         } catch (const std::exception&) {
             break;  // fewer threads do the same work
         }
@@ -120,45 +121,52 @@ void Pipeline::joinThreads() {
     }
 }
 
-// The next in-order step, writing first: it frees a slot.
-bool Pipeline::takeInOrder(Task& task) {
-    for (const Step step : {Step::write, Step::sum, Step::walk}) {
-        const std::uint64_t sequence = nextInOrder(step);
-        const std::size_t index = sequence % slots_.size();
-        const Slot& slot = slots_[index];
-        if (sequence < end_ && slot.inUse && !slot.busy && slot.next == step &&
-            batches_[index].sequence == sequence) {
-            task = {index, step};
-            return true;
-        }
+// The in-order step's turn, if the batch whose turn it is is ready for it.
+bool Pipeline::takeInOrder(Step step, Task& task) {
+    const std::uint64_t sequence = next(step);
+    const std::size_t slot = sequence % slots_.size();
+    const Slot& state = slots_[slot];
+    if (sequence < end_ && state.inUse && !state.busy && state.next == step &&
+        batches_[slot].sequence == sequence) {
+        task = {slot, step};
+        return true;
     }
     return false;
 }
 
-// The pool step of the oldest batch that has one, else a new batch to read
-// at its offset.
-bool Pipeline::takePoolStep(Task& task) {
+// A worker's next step: an in-order turn first, summing before walking;
+// then the step on any batch of the oldest batch that has one; then a new
+// batch to read at its offset, which is claimed: `claim` false only looks.
+bool Pipeline::takeWork(Task& task, bool claim) {
+    if (takeInOrder(Step::sum, task) || takeInOrder(Step::walk, task)) {
+        return true;
+    }
     bool found = false;
     std::uint64_t oldest = none;
-    for (std::size_t index = 0; index < slots_.size(); ++index) {
-        const Slot& slot = slots_[index];
-        if (slot.inUse && !slot.busy && onPool(slot.next) && batches_[index].sequence < oldest) {
-            oldest = batches_[index].sequence;
-            task = {index, slot.next};
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        const Slot& state = slots_[slot];
+        if (state.inUse && !state.busy && onAnyBatch(state.next) &&
+            batches_[slot].sequence < oldest) {
+            oldest = batches_[slot].sequence;
+            task = {slot, state.next};
             found = true;
         }
     }
-    return found || (!steps_.readsInOrder && takeRead(task));
+    return found || (!steps_.readsInOrder && (claim ? takeRead(task) : mayRead()));
+}
+
+bool Pipeline::mayRead() noexcept {
+    return !inputEnded_ && nextRead_ < end_ && !slotOf(nextRead_).inUse;
 }
 
 bool Pipeline::takeRead(Task& task) {
-    if (inputEnded_ || nextRead_ >= end_ || slotOf(nextRead_).inUse) {
+    if (!mayRead()) {
         return false;
     }
-    const std::size_t index = nextRead_ % slots_.size();
-    slots_[index] = {true, false, Step::read};
-    batches_[index].sequence = nextRead_++;
-    task = {index, Step::read};
+    const std::size_t slot = nextRead_ % slots_.size();
+    slots_[slot] = {true, false, Step::read};
+    batches_[slot].sequence = nextRead_++;
+    task = {slot, Step::read};
     return true;
 }
 
@@ -180,7 +188,7 @@ void Pipeline::run(std::unique_lock<std::mutex>& lock, const Task& task) {
             batch.readEnd = ReadEnd::outOfMemory;
         } else {
             batch.outOfMemory = true;
-            goOn = onPool(task.step) || (task.step == Step::write && steps_.write(batch));
+            goOn = !inOrder(task.step) || (task.step == Step::write && steps_.write(batch));
         }
     }
     const double took = timed_ ? threadProcessorSeconds() - started : 0.0;
@@ -217,32 +225,16 @@ void Pipeline::finish(const Task& task, bool goOn) {
     Slot& slot = slots_[task.slot];
     const Batch& batch = batches_[task.slot];
     slot.busy = false;
-    switch (task.step) {
-        case Step::read:
-            inputEnded_ = inputEnded_ || batch.readEnd != ReadEnd::more;
-            slot.next = Step::findLines;
-            break;
-        case Step::findLines:
-            slot.next = Step::walk;
-            break;
-        case Step::walk:
-            slot.next = Step::parse;
-            break;
-        case Step::parse:
-            slot.next = Step::sum;
-            break;
-        case Step::sum:
-            slot.next = Step::layOut;
-            break;
-        case Step::layOut:
-            slot.next = Step::write;
-            break;
-        case Step::write:
-            slot.inUse = false;
-            break;
+    if (task.step == Step::read) {
+        inputEnded_ = inputEnded_ || batch.readEnd != ReadEnd::more;
     }
-    if (!onPool(task.step) && task.step != Step::read) {
-        ++nextInOrder(task.step);
+    if (inOrder(task.step)) {
+        ++next(task.step);
+    }
+    if (task.step == Step::write) {
+        slot.inUse = false;
+    } else {
+        slot.next = static_cast<Step>(static_cast<int>(task.step) + 1);
     }
     if (!goOn) {
         endAt(batch.sequence + 1);
@@ -253,24 +245,24 @@ void Pipeline::finish(const Task& task, bool goOn) {
     // Whoever may have work now is told, and only then: a thread woken for
     // nothing costs as much as the handing over itself.
     if (finished()) {
-        inOrderWork_.notify_all();
-        poolWork_.notify_all();
+        callingWork_.notify_all();
+        workerWork_.notify_all();
         readerWork_.notify_all();
         return;
     }
-    const bool poolStep =
-        (slot.inUse && onPool(slot.next)) || (!steps_.readsInOrder && task.step == Step::write);
-    Task next;
-    bool callingThreadNeeded = takeInOrder(next) || (!readerThread_ && task.step == Step::write);
-    if (poolStep && poolThreadsWaiting_ > 0) {
-        poolWork_.notify_one();
-    } else {
-        callingThreadNeeded = callingThreadNeeded || poolStep;
+    Task ready;
+    const bool write = takeInOrder(Step::write, ready);
+    const bool work = takeWork(ready, false);
+    const bool slotFreed = task.step == Step::write || !slot.inUse;
+    if (work && workersWaiting_ > 0) {
+        workerWork_.notify_one();
+    } else if ((write || work || (slotFreed && !readerThread_)) && callingThreadWaits_) {
+        callingWork_.notify_one();
     }
-    if (callingThreadNeeded && callingThreadWaits_) {
-        inOrderWork_.notify_one();
+    if (write && callingThreadWaits_) {
+        callingWork_.notify_one();
     }
-    if (readerWaits_ && task.step == Step::write) {
+    if (slotFreed && readerWaits_) {
         readerWork_.notify_one();
     }
 }
@@ -282,39 +274,41 @@ void Pipeline::endAt(std::uint64_t end) {
         return;
     }
     end_ = end;
-    for (std::size_t index = 0; index < slots_.size(); ++index) {
-        if (slots_[index].inUse && !slots_[index].busy && batches_[index].sequence >= end_) {
-            slots_[index].inUse = false;
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        if (slots_[slot].inUse && !slots_[slot].busy && batches_[slot].sequence >= end_) {
+            slots_[slot].inUse = false;
         }
     }
     readerWork_.notify_all();  // it reads no more
 }
 
+// Writing first, as it frees a slot; then a worker's steps; then, with no
+// reader thread, reading.
 void Pipeline::callingThread() {
     std::unique_lock lock(mutex_);
     while (!finished()) {
         Task task;
-        if (takeInOrder(task) || takePoolStep(task) ||
+        if (takeInOrder(Step::write, task) || takeWork(task) ||
             (steps_.readsInOrder && !readerThread_ && takeRead(task))) {
             run(lock, task);
         } else {
             callingThreadWaits_ = true;
-            inOrderWork_.wait(lock);
+            callingWork_.wait(lock);
             callingThreadWaits_ = false;
         }
     }
 }
 
-void Pipeline::poolThread() {
+void Pipeline::workerThread() {
     std::unique_lock lock(mutex_);
     while (!finished()) {
         Task task;
-        if (takePoolStep(task)) {
+        if (takeWork(task)) {
             run(lock, task);
         } else {
-            ++poolThreadsWaiting_;
-            poolWork_.wait(lock);
-            --poolThreadsWaiting_;
+            ++workersWaiting_;
+            workerWork_.wait(lock);
+            --workersWaiting_;
         }
     }
 }

@@ -3,31 +3,32 @@
 // The roles that carry batches of input through a run, fixed as in pigz and
 // in zstd's asynchronous I/O:
 //
-//   reader          a thread of its own when the input must be read in
-//                   order (a pipe, a decompressor). It fills batches with
-//                   bytes, one after another, and does nothing else.
-//   pool            threads that take the next parallel step of any batch,
-//                   the oldest batch first: reading a regular file's batch at
-//                   its offset, finding line ends, parsing items, laying out
-//                   text. A batch is in one step at a time, and a pool step
-//                   touches nothing but its batch.
-//   calling thread  the steps that must go in input order, batch after
-//                   batch: walking frames, summing, writing. It alone owns
-//                   what they carry from batch to batch (the frame walker,
-//                   the last values, the sums, the output, the report), and
-//                   it takes the signals that end the run.
+//   reader    a thread of its own for input that must be read in order (a
+//             pipe, a decompressor): it fills batches with bytes, one after
+//             another, and does nothing else. A regular file is read instead
+//             by the workers, each batch at its place in the file.
+//   workers   the calling thread and the threads started beside it. They
+//             take the steps that run on any batch at once, the oldest batch
+//             first (reading a file's batch, finding line ends, parsing,
+//             laying out), and the two that go in input order, walking the
+//             frames and summing: the next batch's turn of these goes to
+//             whichever worker is free, most often the one that has its
+//             lines and items in its cache. These come first.
+//   writer    the calling thread: writing goes in input order, and only there,
+//             so the output, the report and the messages are written by one
+//             thread, which also takes the signals that end the run.
 //
-// Batch number s lives in slot s % slots; a slot takes a new batch only
-// once its batch has been written or dropped. So the slots are a reorder
-// buffer with room for `slots` batches: whatever order the pool finishes
-// them in, each in-order step takes them in sequence, and what the run
-// gives is the same for any number of threads. Once a step finds that no
-// later batch is needed (the input has ended, or the run stops), batches
-// after it are dropped and no more are read.
-//
-// With no pool thread the calling thread takes the pool's steps too, and
-// with no reader thread it reads; with one processor no thread is started
-// and it does every step, batch after batch.
+// Each step's state that carries over from batch to batch (the frame
+// walker, the last values and the sums, the writer's) is touched by one
+// step only, and that step takes the batches one at a time, in sequence.
+// Batch number s lives in slot s % slots; a slot takes a new batch only once
+// its batch has been written or dropped, so the slots are a reorder buffer:
+// whatever order the workers finish batches in, the in-order steps take them
+// in sequence, and what the run gives is the same for any number of
+// threads. Once a step finds that no later batch is needed (the input has
+// ended, or the run stops), batches after it are dropped and no more are
+// read. With one processor no thread is started: the calling thread takes
+// every step, batch after batch.
 
 #include <array>
 #include <cstddef>
@@ -51,14 +52,14 @@ struct PipelineSteps {
     // at the batch's place in the input otherwise.
     std::function<void(Batch&)> read;
     bool readsInOrder = true;
-    // On the pool.
+    // On any batch at once.
     std::function<void(Batch&)> findLines;
     std::function<void(Batch&)> parse;
     std::function<void(Batch&)> layOut;
-    // In order, on the calling thread: false when no later batch is needed.
+    // In order: false when no later batch is needed.
     std::function<bool(Batch&)> walk;
     std::function<bool(Batch&)> sum;
-    std::function<bool(Batch&)> write;
+    std::function<bool(Batch&)> write;  // on the calling thread
 };
 
 // Runs the steps over batches until a step finds no later batch is needed

@@ -66,7 +66,7 @@ Reading readIn(const std::string& bytes, std::size_t batchSize, std::size_t fail
         const ReadEnd end = at == failsAt        ? ReadEnd::error
                             : at == bytes.size() ? ReadEnd::endOfData
                                                  : ReadEnd::more;
-        findLineEnds(lines);
+        lines.findEnds();
         walker.walk(lines, end, "Input/output error", frames);
         parseItems(lines, frames, items);
         last.resolve(items);

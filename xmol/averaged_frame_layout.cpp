@@ -43,10 +43,12 @@ char* putPadded(char* out, std::string_view text, std::size_t width) noexcept {
     return out;
 }
 
-// Makes sure `buffer` has `needed` bytes after `used`; returns where they start.
+// Makes sure `buffer` has `needed` bytes after `used`; returns where they
+// start. It grows by half: a batch's text is laid out into it again and
+// again, and all of it stays in memory.
 char* room(std::vector<char>& buffer, std::size_t used, std::size_t needed) {
     if (buffer.size() < used + needed) {
-        buffer.resize(std::max(2 * buffer.size(), used + needed));
+        buffer.resize(std::max(buffer.size() + buffer.size() / 2, used + needed));
     }
     return buffer.data() + used;
 }

@@ -5,7 +5,10 @@
 // earlier batches began; the line ends are found among the batch's own
 // bytes, then the walker adds the end of an input's last line when it has
 // no line feed. Line i runs from the end of line i - 1 (or `firstLine`) to
-// ends[i], its line feed excluded.
+// its own end, its line feed excluded. With each line but the first, the
+// count it holds if it is a count line is read when its end is found, so
+// that the walker, which takes the batches one after another, need not
+// touch their text.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,20 +19,36 @@
 
 namespace blockavg {
 
-struct BatchLines {
+struct LineEnd {
+    std::uint32_t end;   // where the line ends in the text
+    std::int32_t count;  // its value when it begins with up to nine digits, else -1
+};
+
+class BatchLines {
+public:
     TextBuffer text;
     std::size_t bytesBegin = 0;  // the bytes read: [bytesBegin, bytesEnd)
     std::size_t bytesEnd = 0;
-    std::size_t firstLine = 0;        // where line 0 begins: at or before bytesBegin
-    std::vector<std::uint32_t> ends;  // where each line ends in `text`
+    std::size_t firstLine = 0;  // where line 0 begins: at or before bytesBegin
 
+    std::size_t size() const noexcept { return size_; }
+    const LineEnd& operator[](std::size_t index) const noexcept { return ends_[index]; }
     std::string_view line(std::size_t index) const noexcept {
-        const std::size_t begin = index == 0 ? firstLine : std::size_t{ends[index - 1]} + 1;
-        return {text.data() + begin, ends[index] - begin};
+        const std::size_t begin = index == 0 ? firstLine : std::size_t{ends_[index - 1].end} + 1;
+        return {text.data() + begin, ends_[index].end - begin};
     }
-};
 
-// Appends to `lines.ends` the place of every line feed among the bytes read.
-void findLineEnds(BatchLines& lines);
+    // Finds every line end among the bytes read, in place of those before.
+    void findEnds();
+    // A last line that the input ends without a line feed.
+    void addEnd(std::uint32_t end);
+    // The text has moved `by` bytes further into its buffer.
+    void moveEnds(std::uint32_t by) noexcept;
+
+private:
+    // Grown, never shrunk: the entries past size_ are spare room.
+    std::vector<LineEnd> ends_;
+    std::size_t size_ = 0;
+};
 
 }  // namespace blockavg

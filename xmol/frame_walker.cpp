@@ -41,9 +41,10 @@ void FrameWalker::walk(BatchLines& lines, ReadEnd end, std::string_view error,
     } else if (placeCarry(lines, end, frames)) {
         // The input's last line may have no line feed; otherwise the start
         // of a line after the batch's last line feed goes on in the next.
-        const std::size_t tail = lines.ends.empty() ? lines.firstLine : lines.ends.back() + 1;
+        const std::size_t tail =
+            lines.size() == 0 ? lines.firstLine : std::size_t{lines[lines.size() - 1].end} + 1;
         if (end == ReadEnd::endOfData && tail < lines.bytesEnd) {
-            lines.ends.push_back(static_cast<std::uint32_t>(lines.bytesEnd));
+            lines.addEnd(static_cast<std::uint32_t>(lines.bytesEnd));
         } else if (end == ReadEnd::more && tail < lines.bytesEnd) {
             carrySize_ = lines.bytesEnd - tail;
             if (carry_.size() < carrySize_) {
@@ -51,13 +52,13 @@ void FrameWalker::walk(BatchLines& lines, ReadEnd end, std::string_view error,
             }
             std::memcpy(carry_.data(), lines.text.data() + tail, carrySize_);
         }
-        if (atStart_ && !lines.ends.empty()) {
+        if (atStart_ && lines.size() > 0) {
             atStart_ = false;
             if (lines.line(0).substr(0, byteOrderMark.size()) == byteOrderMark) {
                 lines.firstLine += byteOrderMark.size();
             }
         }
-        if (!lines.ends.empty() && lines.line(0).size() > longestLine) {
+        if (lines.size() > 0 && lines.line(0).size() > longestLine) {
             frames.error = "line " + std::to_string(lineNumber_ + 1) + " is longer than 256 MiB";
             endReading(frames, 0, ReadEnd::error, frames.error);
         } else {
@@ -65,7 +66,7 @@ void FrameWalker::walk(BatchLines& lines, ReadEnd end, std::string_view error,
         }
     }
     if (end != ReadEnd::more && expect_ != Expect::nothing) {
-        endReading(frames, static_cast<std::uint32_t>(lines.ends.size()), end, error);
+        endReading(frames, static_cast<std::uint32_t>(lines.size()), end, error);
     }
     frames.nextFrame = frameNumber_;
 }
@@ -78,7 +79,7 @@ void FrameWalker::walk(BatchLines& lines, ReadEnd end, std::string_view error,
 bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames) {
     const std::size_t bytes = lines.bytesEnd - lines.bytesBegin;
     try {
-        if (lines.ends.empty() && end == ReadEnd::more) {
+        if (lines.size() == 0 && end == ReadEnd::more) {
             if (bytes == 0) {
                 return false;
             }
@@ -113,9 +114,7 @@ bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames
             lines.firstLine = 0;
             lines.bytesBegin = carrySize_;
             lines.bytesEnd = carrySize_ + bytes;
-            for (std::uint32_t& lineEnd : lines.ends) {
-                lineEnd += static_cast<std::uint32_t>(shift);
-            }
+            lines.moveEnds(static_cast<std::uint32_t>(shift));
         }
     } catch (const std::bad_alloc&) {
         frames.error = "line " + std::to_string(lineNumber_ + 1) + " is too long to hold in memory";
@@ -127,7 +126,7 @@ bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames
 }
 
 void FrameWalker::takeLines(const BatchLines& lines, BatchFrames& frames) {
-    const auto lineCount = static_cast<std::uint32_t>(lines.ends.size());
+    const auto lineCount = static_cast<std::uint32_t>(lines.size());
     std::uint32_t index = 0;
     while (index < lineCount) {
         switch (expect_) {
@@ -155,7 +154,12 @@ void FrameWalker::takeLines(const BatchLines& lines, BatchFrames& frames) {
             }
             case Expect::countLine:
                 ++lineNumber_;
-                takeCountLine(lines.line(index++), frames);
+                if (lines[index].count >= 0) {
+                    count_ = lines[index++].count;
+                    expect_ = Expect::commentLine;
+                } else {
+                    takeCountLine(lines.line(index++), frames);
+                }
                 break;
             case Expect::commentLine:
                 ++lineNumber_;

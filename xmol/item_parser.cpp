@@ -21,8 +21,12 @@ void parseItems(const BatchLines& lines, const BatchFrames& frames, BatchItems& 
     std::uint32_t firstStepLabel = notYet;
     std::uint32_t firstBoxTag = notYet;
     std::uint32_t firstBoxValue = notYet;
+    // Apart, not as Coordinates: a copy of three values just stored one by
+    // one would wait for them to reach memory.
     std::string_view name;
-    Coordinates atom;
+    double x = 0.0;
+    double y = 0.0;
+    double z = 0.0;
     std::uint32_t firstName = notYet;
     std::uint32_t firstX = notYet;
     std::uint32_t firstY = notYet;
@@ -59,17 +63,19 @@ void parseItems(const BatchLines& lines, const BatchFrames& frames, BatchItems& 
             LineCursor cursor(lines.line(piece.firstAtomLine + n));
             if (readWordItem(cursor, name)) {
                 firstName = std::min(firstName, index);
-                if (readRealItem(cursor, atom.x)) {
+                if (readRealItem(cursor, x)) {
                     firstX = std::min(firstX, index);
-                    if (readRealItem(cursor, atom.y)) {
+                    if (readRealItem(cursor, y)) {
                         firstY = std::min(firstY, index);
-                        if (readRealItem(cursor, atom.z)) {
+                        if (readRealItem(cursor, z)) {
                             firstZ = std::min(firstZ, index);
                         }
                     }
                 }
             }
-            atoms[n] = atom;
+            atoms[n].x = x;
+            atoms[n].y = y;
+            atoms[n].z = z;
             if (names != nullptr) {
                 names[n] = name;
                 if (firstName != notYet) {

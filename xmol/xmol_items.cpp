@@ -184,9 +184,9 @@ bool readIntegerItem(LineCursor& cursor, std::int32_t& value) noexcept {
     return true;
 }
 
-bool readRealItem(LineCursor& cursor, double& value) noexcept {
+RealItem readReal(LineCursor& cursor) noexcept {
     if (!skipSpace(cursor)) {
-        return false;
+        return {0.0, false};
     }
     const char* p = cursor.pos;
     bool negative = false;
@@ -200,23 +200,21 @@ bool readRealItem(LineCursor& cursor, double& value) noexcept {
         p != cursor.end && (isDigit(*p) || (*p == '.' && p + 1 != cursor.end && isDigit(p[1])));
     if (!startsNumber) {
         cursor.pos = p;
-        return false;
+        return {0.0, false};
     }
     double parsed = 0.0;
     if (readPlainDecimal(cursor.begin, p, cursor.end, parsed)) {
         cursor.pos = p;
-        value = negative ? -parsed : parsed;
-        return true;
+        return {negative ? -parsed : parsed, true};
     }
     // Anything longer goes to fast_float, which rounds correctly, gives
     // infinity above the range of a double and zero below it.
     const auto result = fast_float::from_chars(p, cursor.end, parsed);
     cursor.pos = result.ptr;
     if (result.ec != std::errc{} || std::isinf(parsed)) {
-        return false;
+        return {0.0, false};
     }
-    value = negative ? -parsed : parsed;
-    return true;
+    return {negative ? -parsed : parsed, true};
 }
 
 }  // namespace blockavg

@@ -36,6 +36,20 @@ bool readIntegerItem(LineCursor& cursor, std::int32_t& value) noexcept;
 // exponent; the longest such prefix is taken. At least one digit must come
 // before the exponent. A value too large for a double fails; one too small
 // becomes zero with its sign.
-bool readRealItem(LineCursor& cursor, double& value) noexcept;
+struct RealItem {
+    double value;
+    bool read;  // false: the item failed, and `value` means nothing
+};
+RealItem readReal(LineCursor& cursor) noexcept;
+
+// The same, leaving `value` as it was when the item fails. The value comes
+// back in a register, so that a caller's values need not go through memory.
+inline bool readRealItem(LineCursor& cursor, double& value) noexcept {
+    const RealItem item = readReal(cursor);
+    if (item.read) {
+        value = item.value;
+    }
+    return item.read;
+}
 
 }  // namespace blockavg
