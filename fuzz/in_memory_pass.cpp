@@ -259,6 +259,7 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
     RunSettings run;
     run.blockLength = settings.blockLength;
     run.threads = settings.threads;
+    run.batchBytes = settings.batchBytes;
     // As blockavg reads a file: compressed input is told by its first bytes.
     InputText text(source);
     PassResult result;
@@ -345,11 +346,14 @@ std::string checkFuzzInput(std::string_view data) {
     if (data.size() < 2) {
         return {};
     }
-    // Byte 0 picks the block length, byte 1 how the input arrives and is
-    // worked on: its low half the bytes per read (0: all at once), its high
-    // half the number of threads (1 to 8).
+    // Byte 0 picks the block length (its low five bits) and the bytes read
+    // per batch (its high three: the run's own choice, or from one byte up),
+    // byte 1 how the input arrives and is worked on: its low half the bytes
+    // per read (0: all at once), its high half the number of threads (1 to 8).
     PassSettings settings;
     settings.blockLength = 1 + static_cast<unsigned char>(data[0]) % 32;
+    constexpr std::size_t batchSizes[] = {0, 1, 2, 3, 7, 16, 64, 4096};
+    settings.batchBytes = batchSizes[static_cast<unsigned char>(data[0]) >> 5];
     const auto delivery = static_cast<unsigned char>(data[1]);
     if ((delivery & 0x0f) != 0) {
         settings.chunkSize = delivery & 0x0f;
@@ -458,17 +462,20 @@ std::string checkFuzzInput(std::string_view data) {
     // on how the compressed bytes arrive: there only the threads may not.
     // Nor may they where a compressed stream stopped at a count line: a
     // file is read on to its end to look for damage, a pipe is not.
-    if (settings.chunkSize != PassSettings{}.chunkSize || settings.threads != 1) {
+    if (settings.chunkSize != PassSettings{}.chunkSize || settings.threads != 1 ||
+        settings.batchBytes != 0) {
         PassSettings whole = settings;
         if (!damaged && !compressedStop) {
             whole.chunkSize = PassSettings{}.chunkSize;
         }
         whole.threads = 1;
+        whole.batchBytes = 0;
         const PassResult reference = runInMemory(input, whole);
         if (reference.status != result.status || reference.output != result.output ||
             reference.console != result.console || reference.diagnostics != result.diagnostics) {
             return "result depends on how the input arrives (" + std::to_string(delivery & 0x0f) +
-                   " bytes per read, " + std::to_string(settings.threads) + " threads)";
+                   " bytes per read, " + std::to_string(settings.batchBytes) + " a batch, " +
+                   std::to_string(settings.threads) + " threads)";
         }
     }
     return {};

@@ -17,6 +17,7 @@ namespace blockavg::fuzzing {
 struct PassSettings {
     std::int32_t blockLength = 100;
     unsigned threads = 1;
+    std::size_t batchBytes = 0;        // bytes read per batch; 0: the run's own choice
     std::size_t chunkSize = never;     // bytes handed out per read, as a pipe might
     std::size_t readFailsAt = never;   // after this many bytes reading fails
     std::size_t writeFailsAt = never;  // writing fails once the output would pass this size

@@ -444,10 +444,12 @@ std::string readFromFifo(int descriptor, std::size_t size, std::chrono::millisec
 // Each of those signals while frames are coming in (after exactly two
 // blocks, with a third frame begun): the file keeps its whole frames,
 // standard error says how many, and the run ends as the signal ends a
-// process (a shell sees 128 plus the signal). A signal that the run was
-// started to ignore leaves it running, and the next one ends it. A FIFO as
-// trajectory.xmol cannot be cut back: the message says what its reader got
-// (part of a frame from one far larger than the FIFO holds), and exactly that.
+// process (a shell sees 128 plus the signal). So too when the third frame
+// is so large that pieces of it are in the file already. A signal that the
+// run was started to ignore leaves it running, and the next one ends it. A
+// FIFO as trajectory.xmol cannot be cut back: the message says what its
+// reader got (part of a frame from one far larger than the FIFO holds), and
+// exactly that.
 TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) {
     BLOCKAVG_SKIP_UNDER_WINE("FIFOs and signals");
     const std::string twoFrames = std::string(averagedFrame1) + averagedFrame2;
@@ -457,7 +459,7 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
     for (int atom = 0; atom < largeFrameAtoms; ++atom) {
         largeFrame += "   Ar     1.000000     2.000000     3.000000\n";
     }
-    enum class Output { file, fifoBetweenFrames, fifoInsideAFrame };
+    enum class Output { file, fileInPieces, fifoBetweenFrames, fifoInsideAFrame };
     struct Case {
         EndingSignal sent;
         bool ignoredAtStart;
@@ -469,18 +471,19 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
     }
     cases.push_back({{"HUP", SIGHUP}, true, Output::file});
     cases.push_back({{"USR1", SIGUSR1}, true, Output::file});
+    cases.push_back({{"TERM", SIGTERM}, false, Output::fileInPieces});
     cases.push_back({{"TERM", SIGTERM}, false, Output::fifoBetweenFrames});
     cases.push_back({{"INT", SIGINT}, false, Output::fifoInsideAFrame});
     for (const Case& c : cases) {
-        const char* const outputs[] = {"a file", "a FIFO, between frames",
-                                       "a FIFO, inside a frame"};
+        const char* const outputs[] = {"a file", "a file, inside a frame written in pieces",
+                                       "a FIFO, between frames", "a FIFO, inside a frame"};
         SCOPED_TRACE(std::string("SIG") + c.sent.name + (c.ignoredAtStart ? ", ignored, " : ", ") +
                      outputs[static_cast<int>(c.output)]);
         const bool insideAFrame = c.output == Output::fifoInsideAFrame;
         const ScratchDirectory directory;
         ASSERT_EQ(::mkfifo((directory / "producer.fifo").c_str(), 0600), 0);
         int reader = -1;
-        if (c.output != Output::file) {
+        if (c.output == Output::fifoBetweenFrames || insideAFrame) {
             ASSERT_EQ(::mkfifo((directory / "trajectory.xmol").c_str(), 0600), 0);
             reader = ::open((directory / "trajectory.xmol").c_str(), O_RDONLY | O_NONBLOCK);
             ASSERT_GE(reader, 0);
@@ -493,11 +496,25 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
         BackgroundCommand run(fifoRun(directory, setup));
         const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
         ASSERT_GE(producer, 0);
+        // In pieces: three quarters of a frame of 100,000 atoms, 3.4 MB of
+        // it averaged, against pieces of a MiB.
+        const std::string third = c.output == Output::fileInPieces
+                                      ? frameOf(100'000, "Ar").substr(0, 75'000 * 10)
+                                      : "2\nafter 30 steps, BOX: 2";
         ASSERT_TRUE(writeAll(producer, std::string(twoAtomFrame1) + twoAtomFrame2 +
                                            (insideAFrame ? frameOf(largeFrameAtoms, "Ar") : "") +
-                                           "2\nafter 30 steps, BOX: 2"));
+                                           third));
         std::string got;
-        if (reader < 0) {
+        if (c.output == Output::fileInPieces) {
+            const fs::path output = directory / "trajectory.xmol";
+            const auto deadline = std::chrono::steady_clock::now() + 30s;
+            std::error_code error;
+            while (fs::file_size(output, error) < twoFrames.size() + (std::size_t{2} << 20) &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(1ms);
+            }
+            ASSERT_GE(fs::file_size(output), twoFrames.size() + (std::size_t{2} << 20));
+        } else if (reader < 0) {
             ASSERT_TRUE(waitForContent(directory / "trajectory.xmol", twoFrames, 30s));
         } else {
             const std::size_t readBeforeSignal = twoFrames.size() + (insideAFrame ? 10'000 : 0);

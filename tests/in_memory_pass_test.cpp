@@ -37,18 +37,25 @@ void expectSame(const PassResult& got, const PassResult& expected) {
     EXPECT_EQ(got.diagnostics, expected.diagnostics);
 }
 
-constexpr std::size_t readSizes[] = {never, 4096, 7};
+// How the input arrives: bytes per read (never: a file, read at any
+// offset) and bytes a batch (0: the run's own choice).
+struct Delivery {
+    std::size_t chunkSize;
+    std::size_t batchBytes;
+};
+constexpr Delivery deliveries[] = {{never, 0}, {4096, 0}, {7, 0}, {never, 97}, {4096, 4096}};
 
-// The pass over `input` with every thread count and several read sizes.
+// The pass over `input` with every thread count and several read and batch
+// sizes.
 void expectSameEverywhere(const std::string& input, PassSettings settings,
-                          const PassResult& expected,
-                          std::span<const std::size_t> chunkSizes = readSizes) {
+                          const PassResult& expected, std::span<const Delivery> ways = deliveries) {
     for (const unsigned threads : threadCounts) {
-        for (const std::size_t chunkSize : chunkSizes) {
-            SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(chunkSize) +
-                         " bytes per read");
+        for (const Delivery& way : ways) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(way.chunkSize) +
+                         " bytes per read, " + std::to_string(way.batchBytes) + " a batch");
             settings.threads = threads;
-            settings.chunkSize = chunkSize;
+            settings.chunkSize = way.chunkSize;
+            settings.batchBytes = way.batchBytes;
             expectSame(runInMemory(input, settings), expected);
         }
     }
@@ -177,7 +184,7 @@ TEST(InMemoryPass, WritesLargeFramesInPartsAsWholeFrames) {
     ASSERT_EQ(all.status, 0);
     EXPECT_TRUE(all.output == frames(2, 1, true) + large + large) << all.output.size() << " bytes";
     // Reads of a few bytes make megabytes of input slow to pass.
-    const std::size_t largeReads[] = {never, 4096};
+    const Delivery largeReads[] = {{never, 0}, {4096, 0}, {never, 65536}};
     expectSameEverywhere(input, settings, all, largeReads);
     // Inside the first large frame's first part, and the second's second.
     for (const std::size_t failsAt :
