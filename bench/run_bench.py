@@ -4,7 +4,10 @@ Run it through bench/run, which installs the Debian packages it needs first.
 Every tool does its runs on one input size in the same session, interleaved
 (round after round, each round in a rotated order), and the median wall time
 counts. Each peer's averaged frames are checked against blockavg's
-trajectory.xmol before its time is believed.
+trajectory.xmol before its time is believed. Besides the three sizes of
+2000-atom frames there is an input of a million 3-atom frames, where the work
+per frame counts, and one of 2,000,000-atom frames, held against the bound on
+memory.
 """
 
 import argparse
@@ -12,6 +15,8 @@ import datetime
 import json
 import os
 import platform
+import re
+import shlex
 import shutil
 import signal
 import statistics
@@ -30,6 +35,20 @@ SIZES_MB = (10, 200, 1000)
 ATOMS = 2000          # 100 frames, one full block, fit in the 10 MB input
 BLOCK = 100           # blockavg's default, and the block length of every peer
 TOLERANCE = 1e-5
+
+# Many tiny frames, where the work per frame rather than per atom counts: 171.8888 MB of
+# 3-atom frames is 1,000,000 frames exactly.
+SMALL_ATOMS = 3
+SMALL_MB = 171.8888
+SMALL_PIPE = "blockavg, report to a pipe"
+# Frames of millions of atoms: 300 MB of 2,000,000-atom frames is 4 frames of 90 MB.
+LARGE_ATOMS = 2_000_000
+LARGE_MB = 300
+LARGE_BLOCKS = (1, 2)  # both write averaged frames: four frames fill no block of 100
+# The most memory a run may take: a fixed part and so much per atom of the largest frame.
+MIB = 1024 * 1024
+RSS_FIXED = 16 * MIB
+RSS_PER_ATOM = 80
 
 
 def size_label(megabytes: int) -> str:
@@ -163,6 +182,38 @@ def make_tools(blockavg: str, yardstick: str, with_peers: bool) -> list:
                     "MDTraj %s, %s" % (python_version("mdtraj.version", "version"), python)),
     ]
     return tools
+
+
+def make_small_frame_tools(blockavg: str, yardstick: str) -> list:
+    """For the input of many tiny frames: the reading floor, the yardstick and blockavg with
+    its progress report (a line a frame) going to a pipe rather than /dev/null, on every
+    usable processor and with blockavg alone pinned to the first."""
+    blockavg_version = first_line(command_output([blockavg, "--version"]))
+
+    def report_to_pipe(name, cores):
+        return Tool(name, blockavg_version, "blockavg",
+                    lambda path, work: ["sh", "-c", "%s | cat > /dev/null" % " ".join(
+                        shlex.quote(a) for a in pinned([blockavg, path, str(BLOCK)], cores))],
+                    output=lambda work: os.path.join(work, "trajectory.xmol"),
+                    slow_allowed=False)
+
+    return [
+        Tool("cat > /dev/null", first_line(command_output(["cat", "--version"])), "floor",
+             lambda path, work: ["cat", path], slow_allowed=False),
+        Tool("yardstick", "bench/yardstick.cpp", "yardstick",
+             lambda path, work: [yardstick, path], slow_allowed=False),
+        report_to_pipe(SMALL_PIPE, len(usable_cpus())),
+        report_to_pipe(SMALL_PIPE + ", 1 core", 1),
+    ]
+
+
+def make_large_frame_tools(blockavg: str) -> list:
+    """blockavg at block lengths 1 and 2 on every usable processor, for the memory bound."""
+    blockavg_version = first_line(command_output([blockavg, "--version"]))
+    return [Tool("blockavg, block %d" % block, blockavg_version, "blockavg",
+                 lambda path, work, block=block: [blockavg, path, str(block)],
+                 output=lambda work: os.path.join(work, "trajectory.xmol"), slow_allowed=False)
+            for block in LARGE_BLOCKS]
 
 
 COMPRESSIONS = (  # suffix, command that writes it, command that reads it
@@ -360,12 +411,12 @@ def bench_size(tools, path, megabytes, args, scratch, cached=()) -> dict:
             if status == "timeout":
                 row["status"] = status
                 row["check"] = "stopped after %g s" % args.peer_limit
-                log("  %-28s stopped after %g s" % (tool.name, args.peer_limit))
+                log("  %-36s stopped after %g s" % (tool.name, args.peer_limit))
                 continue
             if status != 0:
                 row["status"] = status
                 row["check"] = "exit status %d" % status
-                log("  %-28s FAILED (exit status %d)" % (tool.name, status))
+                log("  %-36s FAILED (exit status %d)" % (tool.name, status))
                 continue
             row["times"].append(wall)
             row["rss"].append(rss)
@@ -377,7 +428,7 @@ def bench_size(tools, path, megabytes, args, scratch, cached=()) -> dict:
                     row["check"] = "reference" if tool.name == "blockavg" else ""
                 if tool.slow_allowed and wall * args.runs > args.budget:
                     row["target"] = max(1, min(args.runs, int(args.budget // wall)))
-            log("  %-28s %8.3f s %9.1f MB/s %8.3f s CPU %8.1f MiB  %s" %
+            log("  %-36s %8.3f s %9.1f MB/s %8.3f s CPU %8.1f MiB  %s" %
                 (tool.name, wall, size / 1e6 / wall, cpu, rss / 1024, row["check"]))
     result = {"megabytes": megabytes, "bytes": size, "path": path, "load_before": load_before,
               "load_after": load_average(), "seconds": time.monotonic() - started, "tools": {}}
@@ -395,6 +446,28 @@ def bench_size(tools, path, megabytes, args, scratch, cached=()) -> dict:
 
 
 # ---------------------------------------------------------------- reporting
+
+
+def file_system_type(path: str) -> str:
+    """The type of the file system `path` is on ("tmpfs", "ext4", ...), from /proc/mounts;
+    "?" when it cannot be told."""
+    path = os.path.realpath(path)
+    found, kind = "", "?"
+    try:
+        with open("/proc/mounts", encoding="utf-8", errors="replace") as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) < 3:
+                    continue
+                # Spaces and the like in mount points are written as octal escapes.
+                mount = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), fields[1])
+                inside = path == mount or path.startswith(mount.rstrip("/") + "/")
+                # The deepest mount point holding the path; of equal ones, the last mounted.
+                if inside and len(mount) >= len(found):
+                    found, kind = mount, fields[2]
+    except OSError:
+        pass
+    return kind
 
 
 def cpu_model() -> str:
@@ -419,7 +492,7 @@ def speed_ratio(tools: dict, faster: str, slower: str) -> str:
     return ratio(tools[slower]["median_seconds"], tools[faster]["median_seconds"])
 
 
-def headline_rows(results: list) -> list:
+def headline_rows(results: list, small=None, large=None) -> list:
     """(what, figure) pairs for the ratios people ask about first."""
     by_size = {r["megabytes"]: r["tools"] for r in results}
     rows = []
@@ -450,7 +523,171 @@ def headline_rows(results: list) -> list:
     rows.append(("blockavg peak RSS, %s / %s" % (size_label(smallest), label),
                  "%.1f MiB / %.1f MiB" % (by_size[smallest]["blockavg"]["peak_rss_kib"] / 1024,
                                           blockavg["peak_rss_kib"] / 1024)))
+    if small:
+        rows.append(("small frames, report to a pipe: blockavg speed ÷ yardstick speed",
+                     speed_ratio(small["tools"], SMALL_PIPE, "yardstick")))
+    if large:
+        rss = [large["tools"]["blockavg, block %d" % block]["peak_rss_kib"]
+               for block in (1, BLOCK)]
+        rows.append(("blockavg peak RSS, frames of %s atoms, block 1 / block %d (bound "
+                     "%.1f MiB)" % ("{:,}".format(large["atoms"]), BLOCK,
+                                    rss_bound(large["atoms"]) / MIB),
+                     " / ".join("%.1f MiB" % (kib / 1024) if kib else "n/a" for kib in rss)))
     return rows
+
+
+def rss_bound(atoms: int) -> int:
+    """The most bytes a run on frames of `atoms` atoms may hold."""
+    return RSS_FIXED + RSS_PER_ATOM * atoms
+
+
+def bytes_per_atom(kib, atoms: int):
+    """What a peak RSS of `kib` KiB comes to per atom, past the fixed part."""
+    return (kib * 1024 - RSS_FIXED) / atoms if kib else None
+
+
+def verdict(value, met) -> str:
+    if value is None:
+        return "not measured"
+    return "met" if met else "**not met**"
+
+
+def target_rows(results: list, steps, small, small_steps, large) -> list:
+    """(what, target, measured, verdict) for each target the project sets."""
+    by_size = {r["megabytes"]: r["tools"] for r in results}
+    big = by_size.get(1000)
+    cores = cores_label(len(usable_cpus()))
+    rows = []
+
+    def speed(tools, faster, slower):
+        if not tools or not tools[faster]["median_seconds"] or \
+                not tools[slower]["median_seconds"]:
+            return None
+        return tools[slower]["median_seconds"] / tools[faster]["median_seconds"]
+
+    value = speed(small["tools"], SMALL_PIPE, "yardstick") if small else None
+    rows.append(("small frames (3 atoms), report to a pipe, %s: blockavg speed ÷ yardstick "
+                 "speed" % cores, "≥ 1.5", "%.2f" % value if value else "n/a",
+                 verdict(value, value is not None and value >= 1.5)))
+    value = speed(big, "blockavg", "yardstick")
+    rows.append(("1 GB, block %d, %s: blockavg speed ÷ yardstick speed" % (BLOCK, cores),
+                 "measured against an earlier version, which this harness does not run",
+                 "%.2f" % value if value else "n/a",
+                 "not judged here" if value else "not measured"))
+    value = speed(big, "blockavg, block 1", "blockavg")
+    rows.append(("1 GB, %s: block 1 speed ÷ block %d speed" % (cores, BLOCK), "≥ 0.45",
+                 "%.2f" % value if value else "n/a",
+                 verdict(value, value is not None and value >= 0.45)))
+
+    def share(measured, megabytes=None):
+        if not measured or (megabytes and round(measured["bytes"] / 1e6) != megabytes):
+            return None
+        return measured["runs"][0]["in_order_share"]
+
+    threads = threads_label(len(usable_cpus()))
+    value = share(steps, 1000)
+    rows.append(("in-order share of the processor time, 1 GB, block %d, %s (step_times)" %
+                 (BLOCK, threads), "≤ 5 %", "%.1f %%" % value if value is not None else "n/a",
+                 verdict(value, value is not None and value <= 5)))
+    value = share(small_steps)
+    rows.append(("in-order share of the processor time, small frames, block %d, %s "
+                 "(step_times)" % (BLOCK, threads), "≤ 20 %",
+                 "%.1f %%" % value if value is not None else "n/a",
+                 verdict(value, value is not None and value <= 20)))
+    for block in LARGE_BLOCKS:
+        kib = (large["tools"]["blockavg, block %d" % block]["peak_rss_kib"] if large
+               else None) or None
+        atoms = large["atoms"] if large else LARGE_ATOMS
+        rows.append(("peak RSS, frames of %s atoms, block %d, %s" %
+                     ("{:,}".format(atoms), block, cores),
+                     "≤ 16 MiB + %d bytes an atom = %.1f MiB" % (RSS_PER_ATOM,
+                                                                  rss_bound(atoms) / MIB),
+                     "%.1f MiB (%.1f bytes an atom)" % (kib / 1024, bytes_per_atom(kib, atoms))
+                     if kib else "n/a",
+                     verdict(kib, kib is not None and kib * 1024 <= rss_bound(atoms))))
+    small_rss = by_size[10]["blockavg"]["peak_rss_kib"] if 10 in by_size else None
+    big_rss = big["blockavg"]["peak_rss_kib"] if big else None
+    value = (big_rss - small_rss) / 1024 if small_rss and big_rss else None
+    rows.append(("peak RSS, block %d, %s: 1 GB input against 10 MB" % (BLOCK, cores),
+                 "within 2 MiB", "%.1f − %.1f = %+.1f MiB" % (big_rss / 1024, small_rss / 1024,
+                                                            value)
+                 if value is not None else "n/a",
+                 verdict(value, value is not None and abs(value) <= 2)))
+    return rows
+
+
+def small_frames_section(small: dict, small_steps: dict) -> list:
+    """The many-tiny-frames table, and where its time goes."""
+    if not small:
+        return []
+    tools = small["tools"]
+    out = ["## Small frames: %s frames of %d atoms (%d bytes)\n" % (
+               "{:,}".format(small["frames"]), small["atoms"], small["bytes"]),
+           "Here the work per frame counts, not the work per atom. blockavg at block %d with "
+           "its progress report (a line a frame on standard output) going to a pipe read by "
+           "`cat`: `sh -c 'blockavg FILE %d | cat > /dev/null'`; `1 core` pins blockavg alone "
+           "to the first usable processor with `taskset` (`cat` is not pinned). No peers run "
+           "on this input. Load average before: %s, after: %s.\n" % (
+               BLOCK, BLOCK, small["load_before"], small["load_after"])]
+    out.append("- `%s` runs %s times as fast as the yardstick; pinned to one core, %s times." % (
+        SMALL_PIPE, speed_ratio(tools, SMALL_PIPE, "yardstick"),
+        speed_ratio(tools, SMALL_PIPE + ", 1 core", "yardstick")))
+    out.append("")
+    out.append("| tool | runs | median s | MB/s | frames/s | CPU s | peak RSS MiB |")
+    out.append("|---|---:|---:|---:|---:|---:|---:|")
+    for name, row in tools.items():
+        median = row["median_seconds"]
+        cpu = row["median_cpu_seconds"]
+        out.append("| %s | %d | %s | %s | %s | %s | %s |" % (
+            name, row["runs"], "%.3f" % median if median else "n/a",
+            format_rate(row["mb_per_s"]),
+            "{:,.0f}".format(small["frames"] / median) if median else "n/a",
+            "%.2f" % cpu if cpu is not None else "n/a",
+            "%.1f" % (row["peak_rss_kib"] / 1024) if row["peak_rss_kib"] else "n/a"))
+    out.append("")
+    if small_steps:
+        runs = small_steps["runs"]
+        out.append("`step_times FILE %d THREADS` on this input, as above (median of %d runs "
+                   "each):\n" % (BLOCK, runs[0]["runs"]))
+        out += step_table(small_steps)
+        out.append("")
+        out.append("Of the processor time, the in-order steps take %s; the target is about the "
+                   "run on every usable processor." % in_order_shares(runs))
+        out.append("")
+    return out
+
+
+def large_frames_section(large: dict) -> list:
+    """Wall time and peak memory on frames of millions of atoms, against the bound."""
+    if not large:
+        return []
+    atoms = large["atoms"]
+    bound = rss_bound(atoms)
+    out = ["## Large frames: %d frames of %s atoms (%d bytes)\n" % (
+               large["frames"], "{:,}".format(atoms), large["bytes"]),
+           "blockavg on every usable processor at block lengths %s, interleaved. The "
+           "bound on memory: a peak RSS of at most 16 MiB + %d bytes an atom of the largest "
+           "frame, here 16 MiB + %s bytes = %.1f MiB; bytes an atom = (peak RSS − 16 MiB) ÷ "
+           "%s. Peak RSS is the largest over the runs. Load average before: %s, after: "
+           "%s.\n" % (
+               " and ".join(str(block) for block in LARGE_BLOCKS), RSS_PER_ATOM,
+               "{:,}".format(RSS_PER_ATOM * atoms), bound / MIB, "{:,}".format(atoms),
+               large["load_before"], large["load_after"])]
+    out.append("| run | runs | median s | MB/s | CPU s | peak RSS MiB | bytes an atom | "
+               "within the bound |")
+    out.append("|---|---:|---:|---:|---:|---:|---:|---|")
+    for name, row in large["tools"].items():
+        median = row["median_seconds"]
+        cpu = row["median_cpu_seconds"]
+        kib = row["peak_rss_kib"]
+        out.append("| %s | %d | %s | %s | %s | %s | %s | %s |" % (
+            name, row["runs"], "%.3f" % median if median else "n/a",
+            format_rate(row["mb_per_s"]), "%.2f" % cpu if cpu is not None else "n/a",
+            "%.1f" % (kib / 1024) if kib else "n/a",
+            "%.1f" % bytes_per_atom(kib, atoms) if kib else "n/a",
+            ("yes" if kib * 1024 <= bound else "**no**") if kib else "n/a"))
+    out.append("")
+    return out
 
 
 def compressed_section(result: dict, args) -> list:
@@ -502,47 +739,110 @@ def scaling_rows(tools: dict) -> list:
     return rows
 
 
+STEPS = (  # step_times' first line, in order: name, how RESULTS.md calls it, in order?
+    ("reading", "reading", False),
+    ("lines", "finding line ends", False),
+    ("walking", "walking", True),
+    ("parsing", "parsing", False),
+    ("summing", "summing", True),
+    ("layout", "laying out", False),
+    ("writing", "writing", True),
+)
+
+
+def step_thread_counts() -> list:
+    """Every usable processor, then one (once only on a one-processor machine)."""
+    return sorted({len(usable_cpus()), 1}, reverse=True)
+
+
 def run_step_times(binary: str, path: str, runs: int) -> dict:
-    """The median time of each pipeline step over `runs` one-thread runs."""
-    log("step times, one thread, on " + path)
-    names = ("reading", "parsing", "summing", "formatting", "writing", "wall")
-    samples = {name: [] for name in names}
-    for _ in range(runs):
-        result = subprocess.run([binary, path, str(BLOCK), "1"], capture_output=True, text=True)
-        if result.returncode != 0:
-            log("step_times failed: " + result.stderr.strip())
-            return {}
-        for name, value in zip(names, result.stdout.split()):
-            samples[name].append(float(value))
-    return {name: statistics.median(values) for name, values in samples.items()}
+    """The median processor seconds of each pipeline step, the median wall time and the
+    median in-order share step_times reports, over `runs` runs with every usable thread and
+    `runs` with one."""
+    names = [name for name, _, _ in STEPS] + ["wall"]
+    measured = []
+    for threads in step_thread_counts():
+        log("step times, %d thread%s, on %s" % (threads, "" if threads == 1 else "s", path))
+        samples = {name: [] for name in names + ["in_order_share"]}
+        for _ in range(runs):
+            result = subprocess.run([binary, path, str(BLOCK), str(threads)],
+                                    capture_output=True, text=True)
+            lines = result.stdout.splitlines()
+            try:
+                values = [float(v) for v in lines[0].split()]
+                share = float(lines[1].split(":", 1)[1].split("%")[0])
+            except (IndexError, ValueError):
+                values, share = [], None
+            if result.returncode != 0 or len(values) != len(names) or share is None:
+                log("step_times failed: " + (result.stderr.strip() or result.stdout.strip()))
+                return {}
+            for name, value in zip(names, values):
+                samples[name].append(value)
+            samples["in_order_share"].append(share)
+        row = {name: statistics.median(values) for name, values in samples.items()}
+        row.update(threads=threads, runs=runs)
+        measured.append(row)
+    return {"path": path, "bytes": os.path.getsize(path), "block": BLOCK, "runs": measured}
+
+
+def step_table(steps: dict) -> list:
+    """The steps' median processor seconds and shares, one column pair per thread count."""
+    runs = steps["runs"]
+    out = ["| step | " + " | ".join("%s: CPU s | share" % threads_label(r["threads"])
+                                     for r in runs) + " |",
+           "|---|" + "---:|---:|" * len(runs)]
+    totals = [sum(r[name] for name, _, _ in STEPS) for r in runs]
+    for name, label, in_order in STEPS:
+        cells = []
+        for row, total in zip(runs, totals):
+            cells.append("%.4f | %s" % (row[name], "%.1f %%" % (100 * row[name] / total)
+                                        if total else "n/a"))
+        out.append("| %s%s | %s |" % (label, " (in order)" if in_order else "", " | ".join(cells)))
+    out.append("| all steps | %s |" % " | ".join("%.4f | 100 %%" % total for total in totals))
+    out.append("| wall time, s | %s |" % " | ".join("%.4f | " % r["wall"] for r in runs))
+    out.append("| in-order share (as step_times reports it) | %s |" %
+               " | ".join(" | %.1f %%" % r["in_order_share"] for r in runs))
+    return out
+
+
+def in_order_shares(runs: list) -> str:
+    """"4.4 % with 2 threads and 6.6 % with 1 thread"."""
+    return " and ".join("%.1f %% with %s" % (r["in_order_share"], threads_label(r["threads"]))
+                        for r in runs)
+
+
+def threads_label(threads: int) -> str:
+    return "1 thread" if threads == 1 else "%d threads" % threads
 
 
 def serial_section(steps: dict) -> list:
     """The share of the work done in order, and what it allows (Amdahl's law)."""
     if not steps:
         return []
-    total = sum(steps[name] for name in ("reading", "parsing", "summing", "formatting",
-                                         "writing"))
-    serial = steps["reading"] + steps["summing"] + steps["writing"]
-    share = serial / total
+    runs = steps["runs"]
+    share = runs[0]["in_order_share"] / 100
     out = ["## Where the time goes, and how far more cores can go\n",
-           "`build/bench/bench/step_times FILE %d 1` (median of the runs): the seconds each "
-           "step of the pipeline takes on one thread. Reading (and finding the frames), "
-           "summing and writing take the batches one at a time, in order; parsing and laying "
-           "out averaged frames run on every thread.\n" % BLOCK,
-           "| step | seconds | share |", "|---|---:|---:|"]
-    for name in ("reading", "parsing", "summing", "formatting", "writing"):
-        out.append("| %s%s | %.3f | %.1f %% |" % (
-            name, " (in order)" if name in ("reading", "summing", "writing") else "",
-            steps[name], 100 * steps[name] / total))
-    out.append("")
-    out.append("The in-order steps are %.1f %% of the work. By Amdahl's law that bounds the "
-               "speed-up over one core at %.1f times however many cores there are; on a "
-               "16-core node it predicts %.1f times and on a 64-core node %.1f times (an "
-               "upper bound: it leaves out memory bandwidth and the kernel's reading, which "
-               "runs inside the reading step)." % (
-                   100 * share, 1 / share, 1 / (share + (1 - share) / 16),
-                   1 / (share + (1 - share) / 64)))
+           "`build/bench/bench/step_times FILE %d THREADS` on the %s input (%d bytes), %s; "
+           "the median of each figure over the runs. It prints the "
+           "processor seconds of each step of the pipeline, summed over the threads, and the "
+           "wall time. Walking (finding frames by their count lines), summing and writing go in "
+           "input order, one batch at a time; reading the file, finding line ends, parsing and "
+           "laying out averaged frames run on every thread.\n" % (
+               BLOCK, size_label(round(steps["bytes"] / 1e6)), steps["bytes"],
+               " and ".join("%d runs with %s" % (r["runs"], threads_label(r["threads"]))
+                            for r in runs)),
+           ] + step_table(steps) + [""]
+    if share <= 0:
+        out.append("step_times reported no in-order time.\n")
+        return out
+    out.append("Of the processor time, the in-order steps take %s. The target is about the run "
+               "on every usable processor (%s): by Amdahl's law its share of %.1f %% bounds the "
+               "speed-up over one core at 1 / share = %.1f times however many cores there are; "
+               "on a 16-core node it predicts %.1f times and on a 64-core node %.1f times (an "
+               "upper bound: it leaves out memory bandwidth and the time threads wait for one "
+               "another)." % (in_order_shares(runs), threads_label(runs[0]["threads"]),
+                              runs[0]["in_order_share"], 1 / share, 1 / (share + (1 - share) / 16),
+                              1 / (share + (1 - share) / 64)))
     out.append("")
     return out
 
@@ -588,7 +888,7 @@ def write_chart(results: list, png: str) -> bool:
 
 def write_results(results: list, environment: dict, micro: str, hyperfine: str,
                   args, markdown: str, plain=None, differential="", steps=None,
-                  compressed=None) -> None:
+                  compressed=None, small=None, small_steps=None, large=None) -> None:
     out = []
     out.append("# Benchmark results\n")
     out.append("Written by `bench/run%s` on %s. Regenerate with `bench/run`; "
@@ -602,7 +902,10 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
                (environment["load_start"], environment["load_end"]))
     out.append("- Inputs: generated by `bench/make_trajectory.py` with %d atoms per frame, "
                "`%%5s %%12.6f %%12.6f %%12.6f` atom lines, comment `after STEP steps, BOX: L`; "
-               "MB = 10^6 bytes; files served from the page cache" % ATOMS)
+               "MB = 10^6 bytes; made in `%s`, %s" % (
+                   ATOMS, environment["data_dir"],
+                   "files on a tmpfs (memory)" if environment["data_file_system"] == "tmpfs"
+                   else "files served from the page cache"))
     out.append("- Each tool ran up to %d times per size, interleaved with the others, round "
                "after round in a rotated order; a peer too slow for %d runs in %g s ran as many "
                "times as its first run fitted in %g s, at least once. The `runs` column says "
@@ -620,8 +923,16 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
     out.append("## Headline\n")
     out.append("| measure | value |")
     out.append("|---|---|")
-    for what, figure in headline_rows(results):
+    for what, figure in headline_rows(results, small, large):
         out.append("| %s | %s |" % (what, figure))
+    out.append("")
+    out.append("## Targets\n")
+    out.append("Each figure comes from the runs below; a target not measured in this run (a "
+               "`--quick` run, or without the 10 MB or 1 GB input) says so.\n")
+    out.append("| measure | target | measured | verdict |")
+    out.append("|---|---|---|---|")
+    for what, target, figure, status in target_rows(results, steps, small, small_steps, large):
+        out.append("| %s | %s | %s | %s |" % (what, target, figure, status))
     out.append("")
     largest = max(results, key=lambda r: r["megabytes"])
     out.append("## Scaling, %s input\n" % size_label(largest["megabytes"]))
@@ -637,6 +948,8 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
             "%.0f %%" % (100 * efficiency) if efficiency else "n/a"))
     out.append("")
     out += serial_section(steps or {})
+    out += small_frames_section(small or {}, small_steps or {})
+    out += large_frames_section(large or {})
     out += compressed_section(compressed or {}, args)
     out.append("![throughput](throughput.png)\n")
     for result in results:
@@ -736,6 +1049,17 @@ def make_plain_data(data_dir: str, megabytes: int) -> str:
     return path
 
 
+def make_frame_data(data_dir: str, atoms: int, megabytes: float) -> tuple:
+    """(path, frames) of an input of `atoms`-atom frames of about `megabytes` MB; the frame
+    count is the one make_trajectory.py records beside the file."""
+    path = os.path.join(data_dir, "md_%datoms_%sMB.xyz" % (atoms, megabytes))
+    run_logged(["nice", "-n", "10", sys.executable,
+                os.path.join(BENCH_DIR, "make_trajectory.py"), path, str(megabytes),
+                "--atoms", str(atoms), "--reuse"], REPO_DIR)
+    with open(path + ".json", encoding="utf-8") as f:
+        return path, json.load(f)["frames"]
+
+
 def run_differential(cases: int) -> str:
     """The number differential tests of the test suite, at `cases` cases of each kind."""
     run_logged(["nice", "-n", "10", "cmake", "--preset", "ci"], REPO_DIR)
@@ -796,7 +1120,9 @@ def run_hyperfine(blockavg: str, yardstick: str, path: str, scratch: str) -> str
 
 def main() -> int:
     parser = argparse.ArgumentParser(description="Benchmark blockavg against its peers.")
-    parser.add_argument("--quick", action="store_true", help="the 10 MB input only")
+    parser.add_argument("--quick", action="store_true",
+                        help="the 10 MB input only: no plain, compressed, small-frame or "
+                             "large-frame input")
     parser.add_argument("--sizes", type=int, nargs="+", choices=SIZES_MB,
                         help="input sizes in MB (default: all three)")
     parser.add_argument("--runs", type=int, default=5, help="runs per tool and size (5)")
@@ -820,7 +1146,8 @@ def main() -> int:
     parser.add_argument("--data-dir", default=os.environ.get("BLOCKAVG_BENCH_DATA",
                                                              "/tmp/blockavg-bench"),
                         help="where the inputs are made and kept ($BLOCKAVG_BENCH_DATA, "
-                             "default /tmp/blockavg-bench)")
+                             "default /tmp/blockavg-bench); on a tmpfs such as /dev/shm they "
+                             "stay in memory however hard the page cache is reclaimed")
     parser.add_argument("--output-dir", default=BENCH_DIR,
                         help="where RESULTS.md, throughput.png and results.json go (bench/)")
     args = parser.parse_args()
@@ -833,6 +1160,8 @@ def main() -> int:
         "kernel": "%s %s" % (platform.system(), platform.release()),
         "compiler": first_line(command_output(["c++", "--version"])),
         "load_start": load_average(),
+        "data_dir": os.path.abspath(args.data_dir),
+        "data_file_system": file_system_type(args.data_dir),
     }
     if not args.no_build:
         build()
@@ -863,7 +1192,19 @@ def main() -> int:
             compressed = bench_size(make_compressed_tools(blockavg, copies, not args.no_peers),
                                     paths[largest], largest, args, scratch,
                                     cached=tuple(copies.values()))
+        small = large = None
+        if not args.quick:
+            small_path, frames = make_frame_data(args.data_dir, SMALL_ATOMS, SMALL_MB)
+            small = bench_size(make_small_frame_tools(blockavg, yardstick), small_path,
+                               round(os.path.getsize(small_path) / 1e6), args, scratch)
+            small.update(frames=frames, atoms=SMALL_ATOMS)
+            large_path, frames = make_frame_data(args.data_dir, LARGE_ATOMS, LARGE_MB)
+            large = bench_size(make_large_frame_tools(blockavg), large_path,
+                               round(os.path.getsize(large_path) / 1e6), args, scratch)
+            large.update(frames=frames, atoms=LARGE_ATOMS,
+                         rss_bound_bytes=rss_bound(LARGE_ATOMS))
     steps = run_step_times(step_binary, paths[sizes[-1]], args.runs)
+    small_steps = run_step_times(step_binary, small["path"], args.runs) if small else None
     micro = "" if args.no_micro else run_micro(micro_binary, 0.5)
     differential = run_differential(args.differential) if args.differential > 0 else ""
     environment["load_end"] = load_average()
@@ -871,12 +1212,13 @@ def main() -> int:
     os.makedirs(args.output_dir, exist_ok=True)
     with open(os.path.join(args.output_dir, "results.json"), "w", encoding="utf-8") as f:
         json.dump({"environment": environment, "results": results, "plain": plain,
-                   "steps": steps, "compressed": compressed}, f, indent=1)
+                   "steps": steps, "compressed": compressed, "small_frames": small,
+                   "small_frames_steps": small_steps, "large_frames": large}, f, indent=1)
         f.write("\n")
     write_chart(results, os.path.join(args.output_dir, "throughput.png"))
     write_results(results, environment, micro, hyperfine, args,
                   os.path.join(args.output_dir, "RESULTS.md"), plain, differential, steps,
-                  compressed)
+                  compressed, small, small_steps, large)
     log("wrote %s" % os.path.join(args.output_dir, "RESULTS.md"))
     failed = [name for r in results + ([compressed] if compressed else [])
               for name, row in r["tools"].items()

@@ -1,6 +1,8 @@
 #include "run/progress_report.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace blockavg {
@@ -45,7 +47,9 @@ std::size_t ReportLayout::line(std::int64_t frame, std::int32_t count, double bo
         countLength_ = static_cast<std::size_t>(formatInteger(countText_, count) - countText_);
         count_ = count;
     }
-    if (parts >= 3 && (!haveBox_ || std::memcmp(&box, &lastBox_, sizeof box) != 0)) {
+    // The same bits: -0 and 0 print differently, and NaN is not equal to itself.
+    if (parts >= 3 && (!haveBox_ || std::bit_cast<std::uint64_t>(box) !=
+                                        std::bit_cast<std::uint64_t>(lastBox_))) {
         boxLength_ = static_cast<std::size_t>(formatGeneral(boxText_, box) - boxText_);
         lastBox_ = box;
         haveBox_ = true;

@@ -499,7 +499,7 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
         // In pieces: three quarters of a frame of 100,000 atoms, 3.4 MB of
         // it averaged, against pieces of a MiB.
         const std::string third = c.output == Output::fileInPieces
-                                      ? frameOf(100'000, "Ar").substr(0, 75'000 * 10)
+                                      ? frameOf(100'000, "Ar").substr(0, std::size_t{75'000} * 10)
                                       : "2\nafter 30 steps, BOX: 2";
         ASSERT_TRUE(writeAll(producer, std::string(twoAtomFrame1) + twoAtomFrame2 +
                                            (insideAFrame ? frameOf(largeFrameAtoms, "Ar") : "") +
@@ -767,7 +767,7 @@ TEST(FaultInjection, ALargeFrameTakesNoMoreThanTheCheckAllowsFor) {
     }
     RecordProperty("peak_kib_million_atom_frames", std::to_string(measured->peakKib));
     EXPECT_EQ(measured->status, 0);
-    EXPECT_LT(measured->peakKib, 16 * 1024 + 80L * atoms / 1024) << "KiB";
+    EXPECT_LT(measured->peakKib, 16L * 1024 + 80L * atoms / 1024) << "KiB";
 #endif
 }
 

@@ -103,7 +103,7 @@ Reading readIn(const std::string& bytes, std::size_t batchSize, std::size_t fail
 
 // The reading is the same however the input is cut into batches.
 Reading readAll(const std::string& bytes, std::size_t failsAt = never) {
-    const Reading whole = readIn(bytes, std::max<std::size_t>(bytes.size(), 1), failsAt);
+    Reading whole = readIn(bytes, std::max<std::size_t>(bytes.size(), 1), failsAt);
     for (const std::size_t batchSize : {1, 2, 3, 7, 64, 5000}) {
         if (batchSize < bytes.size() && bytes.size() / batchSize < 100'000) {
             EXPECT_EQ(readIn(bytes, batchSize, failsAt), whole) << batchSize << " bytes a batch";

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "test_support.hpp"
@@ -164,11 +165,15 @@ TEST(InMemoryPass, WritesLargeFramesInPartsAsWholeFrames) {
                                              "20.000000 20.000000\n")
                              : "\nafter 1 steps, BOX: 20\n");
             for (int atom = 0; atom < atoms; ++atom) {
-                const std::string name = names[atom % 3];
+                const std::string_view name = names[atom % 3];
                 const std::string x = std::to_string(atom % 7) + ".5";
-                text += laidOut ? std::string(name.size() < 5 ? 5 - name.size() : 0, ' ') + name +
-                                      "     " + x + "00000     2.250000    -3.750000\n"
-                                : name + " " + x + " 2.25 -3.75\n";
+                if (laidOut) {
+                    text.append(name.size() < 5 ? 5 - name.size() : 0, ' ');
+                    text.append(name).append("     ").append(x);
+                    text += "00000     2.250000    -3.750000\n";
+                } else {
+                    text.append(name).append(" ").append(x).append(" 2.25 -3.75\n");
+                }
             }
         }
         return text;

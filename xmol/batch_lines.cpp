@@ -16,7 +16,7 @@ namespace {
 std::uint64_t lineFeedsIn64(const char* at) noexcept {
     const __m128i lineFeed = _mm_set1_epi8('\n');
     std::uint64_t mask = 0;
-    for (int part = 0; part < 4; ++part) {
+    for (std::ptrdiff_t part = 0; part < 4; ++part) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * part));
         const auto bits =
             static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lineFeed)));
