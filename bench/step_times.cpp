@@ -1,9 +1,10 @@
 // Where the averaging pass spends its processor time: runs it over a file,
 // as blockavg would, with a given number of threads, and prints the seconds
 // each step took, summed over threads, then the wall time. Walking frames,
-// summing and writing go in input order on one thread (and reading too, for
-// input that must be read in order); their share of all the time bounds
-// the speed-up more threads can give (Amdahl's law): 1 / share.
+// summing and writing take the batches one at a time, in input order (and
+// reading too, for input that must be read in order); their share of all
+// the time bounds the speed-up more threads can give (Amdahl's law):
+// 1 / share.
 //
 //   step_times FILE [BLOCK_LENGTH [THREADS]]
 //   prints: reading lines walking parsing summing layout writing wall

@@ -47,10 +47,11 @@ public:
     }
     bool isSameFileAs(const std::string&) const override { return false; }
     std::string errorMessage() const override { return std::generic_category().message(EIO); }
-    // A pipe's bytes when they come a few at a time, a file's otherwise; the
-    // pipe's producer is always ahead.
+    // A pipe's bytes when they come a few at a time, a file's otherwise. The
+    // pipe's producer falls behind now and then: a run's batch of its bytes
+    // ends there.
     bool mayWait() const override { return chunkSize_ != never; }
-    bool bytesWaiting() const override { return true; }
+    bool bytesWaiting() const override { return read_ / chunkSize_ % 256 != 255; }
 
 private:
     std::string_view bytes_;
@@ -65,6 +66,9 @@ public:
     explicit MemorySink(std::size_t failsAt = never) : failsAt_(failsAt) {}
 
     bool write(std::string_view bytes, std::span<const std::size_t> frameEnds) override {
+        if (abandoned_) {
+            return false;
+        }
         const std::size_t before = bytes_.size();
         const std::size_t taken = std::min(bytes.size(), failsAt_ - std::min(failsAt_, before));
         bytes_.append(bytes.substr(0, taken));
@@ -78,9 +82,10 @@ public:
     }
     std::int64_t framesSent() const noexcept override { return framesSent_; }
     void commit() noexcept override { written_ = wholeEnd_; }
+    bool countsOnCommit() const noexcept override { return true; }
     void abandon() noexcept override {
         bytes_.resize(written_);
-        failsAt_ = 0;
+        abandoned_ = true;
     }
     std::string errorMessage() const override { return std::generic_category().message(ENOSPC); }
     const std::string& bytes() const noexcept { return bytes_; }
@@ -92,6 +97,7 @@ private:
     std::int64_t framesSent_ = 0;
     std::size_t wholeEnd_ = 0;  // the bytes up to the end of the last frame sent whole
     std::size_t written_ = 0;   // the bytes of the committed frames
+    bool abandoned_ = false;
 };
 
 }  // namespace blockavg::fuzzing

@@ -35,6 +35,10 @@ public:
     // sent) counts them as they go, and this does nothing.
     virtual void commit() noexcept = 0;
 
+    // Whether frames count as written only once committed, rather than as
+    // soon as they have gone out.
+    virtual bool countsOnCommit() const noexcept = 0;
+
     // After a failure, or a frame that will not be ended: cuts the sink
     // back to its written frames where it can be, and takes no more writes.
     virtual void abandon() noexcept = 0;

@@ -48,8 +48,9 @@ public:
 private:
     int descriptor_ = -1;
     bool ownsDescriptor_ = false;
-    bool regular_ = false;     // a regular file, not a pipe, terminal or device
-    std::int64_t start_ = -1;  // a regular file's offset when it was opened
+    bool regular_ = false;                  // a regular file, not a pipe, terminal or device
+    std::int64_t start_ = -1;               // a regular file's offset when it was opened
+    std::atomic<std::uint64_t> readTo_{0};  // how far readAt() has read past start_
     std::atomic<int> error_{0};
 #ifdef _WIN32
     std::mutex stopMutex_;

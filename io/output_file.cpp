@@ -29,6 +29,10 @@ void OutputFile::countSent(std::size_t sent, std::span<const std::size_t> frameE
 }
 
 void OutputFile::commit() noexcept {
+    // On Windows a console control handler, on a thread of its own, reads
+    // what is committed under this lock; on POSIX systems nothing else takes
+    // it, and a signal handler never does.
+    const std::lock_guard<std::mutex> lock(writing_);
     if (truncatable_ && committed().writes != framesSent_) {
         publish({wholeEnd_, framesSent_});
     }

@@ -39,6 +39,7 @@ public:
     bool write(std::string_view bytes, std::span<const std::size_t> frameEnds) override;
     std::int64_t framesSent() const noexcept override { return framesSent_; }
     void commit() noexcept override;
+    bool countsOnCommit() const noexcept override { return truncatable_; }
     void abandon() noexcept override { cutBack(); }
     std::string errorMessage() const override;
 
@@ -79,7 +80,7 @@ private:
     void countSent(std::size_t sent, std::span<const std::size_t> frameEnds,
                    std::size_t& endsPassed) noexcept;
     void resetCounts() noexcept;
-    void cutBackHoldingLock() noexcept;  // Windows: cutBack() inside write()
+    void cutBackHoldingLock() noexcept;  // Windows: cutBack() with `writing_` held
 
     int descriptor_ = -1;
     bool truncatable_ = false;  // a regular file (not a device such as /dev/null)
@@ -91,7 +92,7 @@ private:
     std::int64_t framesSent_ = 0;
     std::atomic<std::int64_t> sentOfNext_{0};  // bytes of the next frame already sent
     std::atomic<bool> cutBack_{false};
-    std::mutex writing_;  // on Windows, between write() and cutBack()
+    std::mutex writing_;  // on Windows, between write() or commit() and cutBack()
 };
 
 }  // namespace blockavg

@@ -171,6 +171,7 @@ void AveragingRun::read(Batch& batch) {
 }
 
 bool AveragingRun::walk(Batch& batch) {
+    batch.firstFrame = walker_.nextFrame();
     if (batch.outOfMemory) {
         batch.frames.clear();
         return false;
@@ -180,7 +181,6 @@ bool AveragingRun::walk(Batch& batch) {
     if (stop == InputStop::none) {
         return true;
     }
-    readToEnd_ = batch.readEnd == ReadEnd::endOfData;
     const bool countLineStop = stop == InputStop::notACount || stop == InputStop::blankCountLine;
     if (stop != InputStop::endOfInput && (!countLineStop || !readsOnAfterAStop(streams_.input))) {
         streams_.input.stopReading();
@@ -210,8 +210,8 @@ bool AveragingRun::write(Batch& batch) {
         writer_.abandonFrame();
         failed_ = true;
         try {
-            writer_.say("out of memory in frame " + std::to_string(sums_.framesRead() + 1) +
-                        " of " + streams_.inputName);
+            writer_.say("out of memory in frame " + std::to_string(batch.firstFrame) + " of " +
+                        streams_.inputName);
         } catch (const std::bad_alloc&) {
             writer_.say("out of memory");  // a message that needs no memory
         }
@@ -229,6 +229,10 @@ bool AveragingRun::write(Batch& batch) {
         endEarly();
         return false;
     }
+    // The input was read to its end: what was passed over after it may be
+    // told. Decided here, by the last batch written, as neither threads
+    // nor the way the bytes came can change.
+    readToEnd_ = readToEnd_ || batch.frames.stop == InputStop::endOfInput;
     return true;
 }
 

@@ -75,6 +75,7 @@ struct BatchText {
 // threads at once.
 struct alignas(64) Batch {
     std::uint64_t sequence = 0;
+    std::int64_t firstFrame = 0;  // the number of the frame being read when the batch begins
     BatchLines lines;
     ReadEnd readEnd = ReadEnd::more;
     std::string readError;

@@ -16,6 +16,9 @@ void layOutBatch(Batch& batch, std::int32_t blockLength) {
     // Room for the text as it is most often (a line of the report, and an
     // atom line with a name of up to five bytes, each in 45), at once.
     const std::size_t usual = 45 * std::size_t{frames.closingLines} + 64 * summed.heads.size();
+    if (text.frames.size() > 4 * usual + (std::size_t{8} << 20)) {
+        std::vector<char>().swap(text.frames);  // grown for very long names
+    }
     if (text.frames.size() < usual) {
         text.frames.resize(usual);
     }

@@ -21,6 +21,8 @@
 // Each step's state that carries over from batch to batch (the frame
 // walker, the last values and the sums, the writer's) is touched by one
 // step only, and that step takes the batches one at a time, in sequence.
+// (Writing the last batch may read the sums and the last values, for the
+// lines of a frame the input ended inside: no batch is summed after it.)
 // Batch number s lives in slot s % slots; a slot takes a new batch only once
 // its batch has been written or dropped, so the slots are a reorder buffer:
 // whatever order the workers finish batches in, the in-order steps take them

@@ -11,8 +11,15 @@ namespace {
 // of about this size.
 constexpr std::size_t pieceBytes = std::size_t{1} << 20;
 
-// Atom lines laid out at a time when a frame's missing lines are.
-constexpr std::size_t linesAtATime = 4096;
+// Drops a buffer's memory once it has grown past what frames of up to a
+// piece need: a frame with a very long name leaves it no larger for good.
+void release(std::vector<char>& buffer) noexcept {
+    if (buffer.capacity() > 2 * pieceBytes) {
+        std::vector<char>().swap(buffer);
+    } else {
+        buffer.clear();
+    }
+}
 
 }  // namespace
 
@@ -71,7 +78,7 @@ bool Writer::writeFrames(const BatchText& text) {
                     return false;
                 }
                 inPieces_ = true;
-                held_.clear();
+                release(held_);
             }
         }
         if (!ended) {
@@ -103,6 +110,26 @@ bool Writer::writeFrames(const BatchText& text) {
 }
 
 bool Writer::send(std::string_view bytes, std::span<const std::size_t> ends, std::size_t firstEnd) {
+    if (output_.countsOnCommit() || ends.size() <= 1) {
+        return sendTogether(bytes, ends, firstEnd);
+    }
+    // An output whose reader has each frame as soon as it goes out (a FIFO)
+    // gets them one a write, each after its report line.
+    std::size_t from = 0;
+    for (std::size_t end = 0; end < ends.size(); ++end) {
+        const std::size_t to = ends[end];
+        const std::size_t length = to - from;
+        if (!sendTogether(bytes.substr(from, length), std::span(&length, 1), firstEnd + end)) {
+            return false;
+        }
+        from = to;
+    }
+    return from == bytes.size() ||
+           sendTogether(bytes.substr(from), std::span<const std::size_t>(), firstEnd + ends.size());
+}
+
+bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> ends,
+                          std::size_t firstEnd) {
     // The report line of the first frame these bytes end goes out before
     // them; those of the frames that went out whole, or of the one that
     // failed, before they count as written.
@@ -116,7 +143,7 @@ bool Writer::send(std::string_view bytes, std::span<const std::size_t> ends, std
     output_.commit();
     if (!sent) {
         output_.abandon();
-        held_.clear();
+        release(held_);
         inPieces_ = false;
         say("error writing " + std::string(outputName_) + ": " + output_.errorMessage());
     }
@@ -131,9 +158,11 @@ bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sum
     text_ = &noReport;
     reportOut_ = 0;
     missing_.assign(held_.begin(), held_.end());
-    held_.clear();
+    release(held_);
     std::size_t size = missing_.size();
     bool sent = true;
+    // Each line repeats the name: as many as make about a piece at a time.
+    const std::size_t linesAtATime = std::max<std::size_t>(1, pieceBytes / (name.size() + 45));
     for (std::size_t first = 0; sent && first < sums.size(); first += linesAtATime) {
         const std::size_t count = std::min(linesAtATime, sums.size() - first);
         size = layOutAtomLines(name, sums.subspan(first, count), blockLength, missing_, size);
@@ -146,11 +175,12 @@ bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sum
         }
     }
     text_ = nullptr;
+    release(missing_);
     return sent;
 }
 
 void Writer::abandonFrame() noexcept {
-    held_.clear();
+    release(held_);
     if (inPieces_) {
         output_.abandon();
         inPieces_ = false;

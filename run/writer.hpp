@@ -55,6 +55,8 @@ private:
     // Sends `bytes`, which end `ends` frames (their places in `bytes`) and
     // whose first end is frame end `firstEnd` of the batch's text.
     bool send(std::string_view bytes, std::span<const std::size_t> ends, std::size_t firstEnd);
+    bool sendTogether(std::string_view bytes, std::span<const std::size_t> ends,
+                      std::size_t firstEnd);
     void reportUpTo(std::size_t end) noexcept;
 
     ByteSink& output_;

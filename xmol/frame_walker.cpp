@@ -83,7 +83,9 @@ bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames
             if (bytes == 0) {
                 return false;
             }
-            if (carrySize_ + bytes > longestLine) {
+            // Room for a byte order mark too, which the first line does
+            // not count: the line itself is checked once it has ended.
+            if (carrySize_ + bytes > longestLine + byteOrderMark.size()) {
                 frames.error =
                     "line " + std::to_string(lineNumber_ + 1) + " is longer than 256 MiB";
                 endReading(frames, 0, ReadEnd::error, frames.error);

@@ -30,7 +30,8 @@ enum class FrameEnding : std::uint8_t {
 struct FramePiece {
     std::int64_t frameNumber = 0;  // counting from 1
     std::int32_t count = 0;        // the frame's atom count
-    bool startsFrame = false;      // its count line is in this batch
+    bool startsFrame = false;      // the frame begins here: its comment line, or the input's end
+                                   // after its count line, is in this batch
     bool hasComment = false;       // and its comment line (the input may end before it)
     bool closesBlock = false;      // its number is a multiple of the block length
     FrameEnding ending = FrameEnding::continues;
@@ -82,8 +83,8 @@ public:
     // bytes; throws std::bad_alloc when that cannot be had.
     void walk(BatchLines& lines, ReadEnd end, std::string_view error, BatchFrames& frames);
 
-    // The bytes carried into the next batch: the start of a line.
-    std::size_t carried() const noexcept { return carry_.size(); }
+    // The number of the frame being read, or the next one.
+    std::int64_t nextFrame() const noexcept { return frameNumber_; }
 
 private:
     enum class Expect { countLine, commentLine, atomLines, contentAhead, nothing };

@@ -3,16 +3,28 @@
 #include <algorithm>
 
 namespace blockavg {
+namespace {
+
+// A copy of `value` for the batch's views, in storage that gives back what
+// a very long value made it take.
+void hold(std::string& storage, std::string_view value) {
+    storage.assign(value);
+    if (storage.capacity() > 2 * storage.size() + 4096) {
+        storage.shrink_to_fit();
+    }
+}
+
+}  // namespace
 
 void LastValues::resolve(BatchItems& items) {
     const OpenItems& open = items.open;
     // The open items first: the views go to copies in the batch, which
     // lives as long as they do.
     if (open.stepLabels > 0) {
-        items.heldStepLabel.assign(stepLabel_);
+        hold(items.heldStepLabel, stepLabel_);
     }
     if (open.boxTags > 0) {
-        items.heldBoxTag.assign(boxTag_);
+        hold(items.heldBoxTag, boxTag_);
     }
     for (std::uint32_t frame = 0; frame < open.stepLabels; ++frame) {
         items.comments[frame].stepLabel = items.heldStepLabel;
@@ -24,7 +36,7 @@ void LastValues::resolve(BatchItems& items) {
         items.comments[frame].boxValue = boxValue_;
     }
     if (open.names > 0) {
-        items.heldName.assign(atomName_);
+        hold(items.heldName, atomName_);
         std::fill_n(items.names.begin(), open.names, std::string_view(items.heldName));
     }
     for (std::uint32_t atom = 0; atom < open.x; ++atom) {

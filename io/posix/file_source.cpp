@@ -53,10 +53,16 @@ bool FileSource::open(const std::string& path) {
 void FileSource::close() noexcept {
     if (ownsDescriptor_) {
         ::close(descriptor_);
+    } else if (descriptor_ >= 0 && start_ >= 0 && readTo_ > 0) {
+        // Standard input read at offsets is left where reading it in turn
+        // would have left it, for a command after blockavg that shares it.
+        ::lseek(descriptor_, static_cast<off_t>(start_ + static_cast<std::int64_t>(readTo_.load())),
+                SEEK_SET);
     }
     descriptor_ = -1;
     ownsDescriptor_ = false;
     start_ = -1;
+    readTo_ = 0;
     for (int* end : {&wakeRead_, &wakeWrite_}) {
         if (*end >= 0) {
             ::close(*end);

@@ -51,6 +51,7 @@ void FileSource::close() noexcept {
     descriptor_ = -1;
     ownsDescriptor_ = false;
     start_ = -1;
+    readTo_ = 0;
 }
 
 // A read that may wait names its thread, so that stopReading() can cancel

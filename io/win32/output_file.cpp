@@ -82,8 +82,8 @@ void OutputFile::cutBack() noexcept {
     cutBackHoldingLock();
 }
 
-// As on POSIX systems, a failed write cuts the file back for good: a later
-// write would otherwise add a frame after the cut, with a frame missing.
+// As on POSIX systems, a cut back is for good: a later write would otherwise
+// add a frame after the cut, with a frame missing.
 void OutputFile::cutBackHoldingLock() noexcept {
     cutBack_ = true;
     if (descriptor_ >= 0 && truncatable_) {
