@@ -95,15 +95,17 @@ bool Writer::writeFrames(const BatchText& text) {
     for (std::size_t end = endsDone; end < ends.size(); ++end) {
         ends_.push_back(ends[end] - done);
     }
+    // The whole frames first, in a write of their own: they count as
+    // written as soon as it is done, not once a large piece is out too.
+    if (wholeEnd > done && !send(all.substr(done, wholeEnd - done), ends_, endsDone)) {
+        return false;
+    }
     if (rest >= pieceBytes) {
-        if (!send(all.substr(done), ends_, endsDone)) {
+        if (!send(all.substr(wholeEnd), std::span<const std::size_t>(), ends.size())) {
             return false;
         }
         inPieces_ = true;
         return true;
-    }
-    if (wholeEnd > done && !send(all.substr(done, wholeEnd - done), ends_, endsDone)) {
-        return false;
     }
     held_.assign(all.begin() + static_cast<std::ptrdiff_t>(wholeEnd), all.end());
     return true;
@@ -131,16 +133,17 @@ bool Writer::send(std::string_view bytes, std::span<const std::size_t> ends, std
 bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> ends,
                           std::size_t firstEnd) {
     // The report line of the first frame these bytes end goes out before
-    // them; those of the frames that went out whole, or of the one that
-    // failed, before they count as written.
+    // them. The frames count as written as soon as they have gone out, so
+    // that an interruption keeps them, and then the report follows: up to
+    // the last frame they end, or to the one that failed.
     const std::vector<std::size_t>& reportBefore = text_->reportBefore;
     reportUpTo(reportBefore[firstEnd]);
     const std::int64_t before = output_.framesSent();
     const bool sent = output_.write(bytes, ends);
+    output_.commit();
     const auto whole = static_cast<std::size_t>(output_.framesSent() - before);
     reportUpTo(reportBefore[std::min(firstEnd + whole - (sent && whole > 0 ? 1 : 0),
                                      reportBefore.size() - 1)]);
-    output_.commit();
     if (!sent) {
         output_.abandon();
         release(held_);

@@ -1,13 +1,12 @@
 #pragma once
 
 // The writer: the in-order step that puts each batch's text out, on the
-// calling thread. It keeps the report ahead of the output, so that the
-// report never lags the file, and it is the one route by which messages
-// leave.
+// calling thread, and the one route by which messages leave.
 //
-// For each batch: the averaged frames, whole frames in one write; the
-// report lines up to each frame before that frame counts as written, and
-// the rest of them after; then the batch's messages. The start of a frame
+// For each batch: the averaged frames, whole frames in one write, with the
+// report up to the first of them before it and up to the last after it
+// (for an output whose reader has each frame as it goes out, a FIFO, one
+// frame a write); then the rest of the report, then the batch's messages. The start of a frame
 // that a later batch ends is held back while it is small, so that a frame
 // of up to a piece (a MiB) goes out in one write; a larger frame goes out
 // in pieces of about that size, and counts as written with its last. When

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <span>
 #include <string>
 #include <system_error>
 
@@ -198,6 +199,30 @@ TEST(NumberDifferential, ReadRealItemMatchesFromChars) {
     }
 }
 
+// Formats each edge, its neighbours and their negatives, then `count`
+// generated doubles of every kind with a neighbour towards `towards`, until
+// ten mismatches.
+template <typename Check>
+void checkEdgesAndSamples(std::span<const double> edges, NumberSamples& samples, long count,
+                          const long& mismatches, double towards, const Check& check) {
+    for (const double edge : edges) {
+        for (const double value :
+             {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)}) {
+            check(value);
+            check(-value);
+        }
+    }
+    for (long i = 0; i < count && mismatches < 10; ++i) {
+        const std::uint64_t kind = samples.below(4);
+        const double value = kind == 0   ? samples.anyDouble()
+                             : kind == 1 ? samples.coordinate()
+                             : kind == 2 ? samples.average()
+                                         : samples.tie();
+        check(value);
+        check(std::nextafter(value, towards));
+    }
+}
+
 TEST(NumberDifferential, FixedNotationMatchesToChars) {
     NumberSamples samples(8122026);
     const long count = caseCount();
@@ -229,22 +254,7 @@ TEST(NumberDifferential, FixedNotationMatchesToChars) {
         0.0, 5e-7, 0x1p-30,    0x1p-11,   0x1p43,       0x1p53,         0.5,          1.5,
         2.5, 1e-6, 0.0078125,  9.9999995, 0.9999995,    999999.9999995, 1e300,        INFINITY,
         NAN, 10.0, 99.9999995, 100.0,     9999.9999995, 8589.0,         8588.9999995, 1.0000005};
-    for (const double edge : edges) {
-        for (const double value :
-             {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)}) {
-            check(value);
-            check(-value);
-        }
-    }
-    for (long i = 0; i < count && mismatches < 10; ++i) {
-        const std::uint64_t kind = samples.below(4);
-        const double value = kind == 0   ? samples.anyDouble()
-                             : kind == 1 ? samples.coordinate()
-                             : kind == 2 ? samples.average()
-                                         : samples.tie();
-        check(value);
-        check(std::nextafter(value, 0.0));
-    }
+    checkEdgesAndSamples(edges, samples, count, mismatches, 0.0, check);
 }
 
 TEST(NumberDifferential, GeneralNotationMatchesToChars) {
@@ -270,22 +280,7 @@ TEST(NumberDifferential, GeneralNotationMatchesToChars) {
                             100.0,    1000.0,   1e4,      1e5,      1e6,          999999.5,
                             999998.5, 99999.95, 9.999995, 0.5,      0.0099999995, 0.00009999995,
                             123456.5, 1.234565, 0.0,      INFINITY, NAN};
-    for (const double edge : edges) {
-        for (const double value :
-             {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)}) {
-            check(value);
-            check(-value);
-        }
-    }
-    for (long i = 0; i < count && mismatches < 10; ++i) {
-        const std::uint64_t kind = samples.below(4);
-        const double value = kind == 0   ? samples.anyDouble()
-                             : kind == 1 ? samples.coordinate()
-                             : kind == 2 ? samples.average()
-                                         : samples.tie();
-        check(value);
-        check(std::nextafter(value, INFINITY));
-    }
+    checkEdgesAndSamples(edges, samples, count, mismatches, INFINITY, check);
 }
 
 }  // namespace
