@@ -91,7 +91,7 @@ private:
     void read(Batch& batch);
     bool walk(Batch& batch);
     bool sum(Batch& batch);
-    bool write(Batch& batch);
+    bool write(const Batch& batch);
     void endEarly() noexcept;
     bool readToTheEnd();
 
@@ -129,7 +129,7 @@ PipelineSteps AveragingRun::steps() {
             layOutBatch(batch, blockLength_);
         }
     };
-    steps.write = [this](Batch& batch) { return write(batch); };
+    steps.write = [this](const Batch& batch) { return write(batch); };
     return steps;
 }
 
@@ -203,7 +203,7 @@ bool AveragingRun::sum(Batch& batch) {
     return false;
 }
 
-bool AveragingRun::write(Batch& batch) {
+bool AveragingRun::write(const Batch& batch) {
     if (batch.outOfMemory) {
         // Said in the place of all the batch had to say; the output keeps
         // its whole frames.

@@ -56,20 +56,20 @@ bool BlockSums::add(Batch& batch, const LastValues& last) {
             }
         }
         Coordinates* const atoms = items.atoms.data() + piece.firstAtom;
-        Coordinates* const sums = sums_.data() + position_;
+        Coordinates* const into = sums_.data() + position_;
         if (piece.closesBlock) {
             for (std::uint32_t atom = 0; atom < piece.atomLines; ++atom) {
-                sums[atom].x += atoms[atom].x;
-                sums[atom].y += atoms[atom].y;
-                sums[atom].z += atoms[atom].z;
-                atoms[atom] = sums[atom];
-                sums[atom] = {};
+                into[atom].x += atoms[atom].x;
+                into[atom].y += atoms[atom].y;
+                into[atom].z += atoms[atom].z;
+                atoms[atom] = into[atom];
+                into[atom] = {};
             }
         } else {
             for (std::uint32_t atom = 0; atom < piece.atomLines; ++atom) {
-                sums[atom].x += atoms[atom].x;
-                sums[atom].y += atoms[atom].y;
-                sums[atom].z += atoms[atom].z;
+                into[atom].x += atoms[atom].x;
+                into[atom].y += atoms[atom].y;
+                into[atom].z += atoms[atom].z;
             }
         }
         position_ += piece.atomLines;

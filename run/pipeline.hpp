@@ -61,7 +61,7 @@ struct PipelineSteps {
     // In order: false when no later batch is needed.
     std::function<bool(Batch&)> walk;
     std::function<bool(Batch&)> sum;
-    std::function<bool(Batch&)> write;  // on the calling thread
+    std::function<bool(const Batch&)> write;  // on the calling thread
 };
 
 // Runs the steps over batches until a step finds no later batch is needed

@@ -28,14 +28,14 @@ public:
 private:
     void setFrame(std::int64_t frame) noexcept;
 
-    char frameText_[24];
+    char frameText_[24]{};
     std::size_t frameLength_ = 0;
     std::int64_t frame_ = 0;
-    char countText_[16];
+    char countText_[16]{};
     std::size_t countLength_ = 0;
     std::int32_t count_ = -1;
     // The box value's text, kept while the value repeats (a fixed volume).
-    char boxText_[maxFormattedNumberLength];
+    char boxText_[maxFormattedNumberLength]{};
     std::size_t boxLength_ = 0;
     double lastBox_ = 0.0;
     bool haveBox_ = false;

@@ -507,7 +507,7 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
         std::string got;
         if (c.output == Output::fileInPieces) {
             const fs::path output = directory / "trajectory.xmol";
-            const auto deadline = std::chrono::steady_clock::now() + 30s;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             std::error_code error;
             while (fs::file_size(output, error) < twoFrames.size() + (std::size_t{2} << 20) &&
                    std::chrono::steady_clock::now() < deadline) {

@@ -76,8 +76,8 @@ void BatchLines::findEnds() {
     if (found > 0) {
         out[0].count = -1;
     }
-    for (std::size_t line = 1; line < found; ++line) {
-        out[line].count = countAt(bytes + out[line - 1].end + 1, bytes + out[line].end);
+    for (std::size_t index = 1; index < found; ++index) {
+        out[index].count = countAt(bytes + out[index - 1].end + 1, bytes + out[index].end);
     }
     size_ = found;
 }

@@ -34,7 +34,10 @@ public:
     std::size_t size() const noexcept { return size_; }
     const LineEnd& operator[](std::size_t index) const noexcept { return ends_[index]; }
     std::string_view line(std::size_t index) const noexcept {
-        const std::size_t begin = index == 0 ? firstLine : std::size_t{ends_[index - 1].end} + 1;
+        std::size_t begin = firstLine;
+        if (index > 0) {
+            begin = std::size_t{ends_[index - 1].end} + 1;
+        }
         return {text.data() + begin, ends_[index].end - begin};
     }
 

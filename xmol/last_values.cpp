@@ -39,14 +39,14 @@ void LastValues::resolve(BatchItems& items) {
         hold(items.heldName, atomName_);
         std::fill_n(items.names.begin(), open.names, std::string_view(items.heldName));
     }
-    for (std::uint32_t atom = 0; atom < open.x; ++atom) {
-        items.atoms[atom].x = atom_.x;
+    for (std::uint32_t index = 0; index < open.x; ++index) {
+        items.atoms[index].x = atom_.x;
     }
-    for (std::uint32_t atom = 0; atom < open.y; ++atom) {
-        items.atoms[atom].y = atom_.y;
+    for (std::uint32_t index = 0; index < open.y; ++index) {
+        items.atoms[index].y = atom_.y;
     }
-    for (std::uint32_t atom = 0; atom < open.z; ++atom) {
-        items.atoms[atom].z = atom_.z;
+    for (std::uint32_t index = 0; index < open.z; ++index) {
+        items.atoms[index].z = atom_.z;
     }
 
     // Then what the batch read last.
