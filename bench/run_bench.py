@@ -528,10 +528,11 @@ def headline_rows(results: list, small=None, large=None) -> list:
                      speed_ratio(small["tools"], SMALL_PIPE, "yardstick")))
     if large:
         rss = [large["tools"]["blockavg, block %d" % block]["peak_rss_kib"]
-               for block in (1, BLOCK)]
-        rows.append(("blockavg peak RSS, frames of %s atoms, block 1 / block %d (bound "
-                     "%.1f MiB)" % ("{:,}".format(large["atoms"]), BLOCK,
-                                    rss_bound(large["atoms"]) / MIB),
+               for block in LARGE_BLOCKS]
+        rows.append(("blockavg peak RSS, frames of %s atoms, %s (bound %.1f MiB)" %
+                     ("{:,}".format(large["atoms"]),
+                      " / ".join("block %d" % block for block in LARGE_BLOCKS),
+                      rss_bound(large["atoms"]) / MIB),
                      " / ".join("%.1f MiB" % (kib / 1024) if kib else "n/a" for kib in rss)))
     return rows
 
@@ -825,7 +826,9 @@ def serial_section(steps: dict) -> list:
            "`build/bench/bench/step_times FILE %d THREADS` on the %s input (%d bytes), %s; "
            "the median of each figure over the runs. It prints the "
            "processor seconds of each step of the pipeline, summed over the threads, and the "
-           "wall time. Walking (finding frames by their count lines), summing and writing go in "
+           "wall time; the averaged frames go to a regular file, as `trajectory.xmol` does, and "
+           "the report to `/dev/null`. Walking (finding frames by their count lines), summing "
+           "and writing go in "
            "input order, one batch at a time; reading the file, finding line ends, parsing and "
            "laying out averaged frames run on every thread.\n" % (
                BLOCK, size_label(round(steps["bytes"] / 1e6)), steps["bytes"],
@@ -1213,7 +1216,9 @@ def main() -> int:
     with open(os.path.join(args.output_dir, "results.json"), "w", encoding="utf-8") as f:
         json.dump({"environment": environment, "results": results, "plain": plain,
                    "steps": steps, "compressed": compressed, "small_frames": small,
-                   "small_frames_steps": small_steps, "large_frames": large}, f, indent=1)
+                   "small_frames_steps": small_steps, "large_frames": large,
+                   "micro": micro, "hyperfine": hyperfine, "differential": differential},
+                  f, indent=1)
         f.write("\n")
     write_chart(results, os.path.join(args.output_dir, "throughput.png"))
     write_results(results, environment, micro, hyperfine, args,

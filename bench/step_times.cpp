@@ -9,10 +9,14 @@
 //   step_times FILE [BLOCK_LENGTH [THREADS]]
 //   prints: reading lines walking parsing summing layout writing wall
 //   then:   in-order share: P %
+//
+// The averaged frames go to a regular file in the temporary directory, as
+// trajectory.xmol would (removed at the end), and the report to /dev/null.
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "compression/input_text.hpp"
@@ -35,16 +39,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: a compression this build does not read\n", argv[1]);
         return 1;
     }
+    const std::filesystem::path outputPath =
+        std::filesystem::temp_directory_path() /
+        ("step_times-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+         ".xmol");
     blockavg::OutputFile output;
     std::FILE* report = std::fopen("/dev/null", "w");
-    if (output.open("/dev/null") != blockavg::OutputFile::OpenResult::opened || report == nullptr) {
-        std::fprintf(stderr, "cannot open /dev/null\n");
+    if (output.open(outputPath.string()) != blockavg::OutputFile::OpenResult::opened ||
+        report == nullptr) {
+        std::fprintf(stderr, "cannot open %s or /dev/null\n", outputPath.string().c_str());
         return 1;
     }
     blockavg::RunSettings settings;
     settings.blockLength = argc > 2 ? std::atoi(argv[2]) : 100;
     settings.threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 1;
-    const blockavg::RunStreams streams{text.source(), argv[1], output, "/dev/null", report, stderr};
+    const blockavg::RunStreams streams{text.source(), argv[1], output, outputPath.string(), report,
+                                       stderr};
     blockavg::RunTimes times;
     const auto started = std::chrono::steady_clock::now();
     const bool succeeded = blockavg::averageTrajectory(streams, settings, &times);
@@ -55,5 +65,7 @@ int main(int argc, char** argv) {
     const double all = times.total();
     std::printf("in-order share: %.1f %%\n", all > 0.0 ? 100.0 * times.inOrder() / all : 0.0);
     std::fclose(report);
+    output.close();
+    std::filesystem::remove(outputPath);
     return succeeded ? 0 : 1;
 }
