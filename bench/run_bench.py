@@ -617,6 +617,16 @@ def target_rows(results: list, steps, small, small_steps, large) -> list:
     return rows
 
 
+def timing_row(name: str, row: dict, extra: str) -> str:
+    """A table row: tool, runs, median s, MB/s, `extra`, CPU s, peak RSS MiB."""
+    median = row["median_seconds"]
+    cpu = row["median_cpu_seconds"]
+    return "| %s | %d | %s | %s | %s | %s | %s |" % (
+        name, row["runs"], "%.3f" % median if median else "n/a", format_rate(row["mb_per_s"]),
+        extra, "%.2f" % cpu if cpu is not None else "n/a",
+        "%.1f" % (row["peak_rss_kib"] / 1024) if row["peak_rss_kib"] else "n/a")
+
+
 def small_frames_section(small: dict, small_steps: dict) -> list:
     """The many-tiny-frames table, and where its time goes."""
     if not small:
@@ -638,13 +648,8 @@ def small_frames_section(small: dict, small_steps: dict) -> list:
     out.append("|---|---:|---:|---:|---:|---:|---:|")
     for name, row in tools.items():
         median = row["median_seconds"]
-        cpu = row["median_cpu_seconds"]
-        out.append("| %s | %d | %s | %s | %s | %s | %s |" % (
-            name, row["runs"], "%.3f" % median if median else "n/a",
-            format_rate(row["mb_per_s"]),
-            "{:,.0f}".format(small["frames"] / median) if median else "n/a",
-            "%.2f" % cpu if cpu is not None else "n/a",
-            "%.1f" % (row["peak_rss_kib"] / 1024) if row["peak_rss_kib"] else "n/a"))
+        out.append(timing_row(name, row, "{:,.0f}".format(small["frames"] / median)
+                              if median else "n/a"))
     out.append("")
     if small_steps:
         runs = small_steps["runs"]
@@ -992,13 +997,7 @@ def write_results(results: list, environment: dict, micro: str, hyperfine: str,
                    "peak RSS MiB |")
         out.append("|---|---:|---:|---:|---:|---:|---:|")
         for name, row in tools.items():
-            median = row["median_seconds"]
-            cpu = row["median_cpu_seconds"]
-            out.append("| %s | %d | %s | %s | %s | %s | %s |" % (
-                name, row["runs"], "%.3f" % median if median else "n/a",
-                format_rate(row["mb_per_s"]), ratio(median, base),
-                "%.2f" % cpu if cpu is not None else "n/a",
-                "%.1f" % (row["peak_rss_kib"] / 1024) if row["peak_rss_kib"] else "n/a"))
+            out.append(timing_row(name, row, ratio(row["median_seconds"], base)))
         out.append("")
     if differential:
         out.append("## Number fast paths against the standard library\n")

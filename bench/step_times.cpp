@@ -41,8 +41,8 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path outputPath =
         std::filesystem::temp_directory_path() /
-        ("step_times-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
-         ".xmol");
+        ("step_times-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".xmol");
     blockavg::OutputFile output;
     std::FILE* report = std::fopen("/dev/null", "w");
     if (output.open(outputPath.string()) != blockavg::OutputFile::OpenResult::opened ||
@@ -53,8 +53,8 @@ int main(int argc, char** argv) {
     blockavg::RunSettings settings;
     settings.blockLength = argc > 2 ? std::atoi(argv[2]) : 100;
     settings.threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 1;
-    const blockavg::RunStreams streams{text.source(), argv[1], output, outputPath.string(), report,
-                                       stderr};
+    const blockavg::RunStreams streams{text.source(),       argv[1], output,
+                                       outputPath.string(), report,  stderr};
     blockavg::RunTimes times;
     const auto started = std::chrono::steady_clock::now();
     const bool succeeded = blockavg::averageTrajectory(streams, settings, &times);
