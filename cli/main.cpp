@@ -73,9 +73,10 @@ int standardOutputWritten() {
 }
 
 // Why an input whose compression blockavg cannot read is refused, with a
-// command that decompresses it for `blockavg -`.
+// command that decompresses it for `blockavg -`, with the block length the
+// user gave.
 std::string refusal(const blockavg::InputText& text, const std::string& inputPath,
-                    const std::string& inputName) {
+                    const std::string& inputName, std::int32_t blockLength) {
     using namespace blockavg;
     const Compression outer = text.compression();
     const Compression inner = text.inner();
@@ -106,7 +107,8 @@ std::string refusal(const blockavg::InputText& text, const std::string& inputPat
             : std::string("compressed with ") + compressionName(outer);
     return inputName + " is " + what +
            ", which blockavg does not read; decompress it first, e.g. `" +
-           (fromPipe ? "... | " : "") + command + " | blockavg -`";
+           (fromPipe ? "... | " : "") + command + " | blockavg -" +
+           (blockLength != defaultBlockLength ? " " + std::to_string(blockLength) : "") + "`";
 }
 
 // Opens the input, then the output, and runs. The input goes first, so that
@@ -145,7 +147,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     // decompressor.
     InputText text(file);
     if (!text.readable()) {
-        sayError(refusal(text, inputPath, inputName));
+        sayError(refusal(text, inputPath, inputName, blockLength));
         return exitFailure;
     }
     ByteSource& input = text.source();

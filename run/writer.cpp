@@ -7,14 +7,14 @@
 namespace blockavg {
 namespace {
 
-// A frame up to this size goes out in one write; a larger one in pieces
+// A frame up to this size goes out in one write; a larger one in slices
 // of about this size.
-constexpr std::size_t pieceBytes = std::size_t{1} << 20;
+constexpr std::size_t sliceBytes = std::size_t{1} << 20;
 
 // Drops a buffer's memory once it has grown past what frames of up to a
-// piece need: a frame with a very long name leaves it no larger for good.
+// slice need: a frame with a very long name leaves it no larger for good.
 void release(std::vector<char>& buffer) noexcept {
-    if (buffer.capacity() > 2 * pieceBytes) {
+    if (buffer.capacity() > 2 * sliceBytes) {
         std::vector<char>().swap(buffer);
     } else {
         buffer.clear();
@@ -62,29 +62,29 @@ bool Writer::writeFrames(const BatchText& text) {
     std::size_t done = 0;
     std::size_t endsDone = 0;
     // The rest of a frame begun before.
-    if (!held_.empty() || inPieces_) {
+    if (!held_.empty() || inSlices_) {
         const bool ended = !ends.empty();
         const std::size_t end = ended ? ends[0] : all.size();
-        if (inPieces_) {
+        if (inSlices_) {
             if (!send(all.substr(0, end), ended ? std::span(&end, 1) : ends.first(0), 0)) {
                 return false;
             }
         } else {
             held_.insert(held_.end(), all.begin(), all.begin() + static_cast<std::ptrdiff_t>(end));
             const std::size_t size = held_.size();
-            if (ended || size >= pieceBytes) {
+            if (ended || size >= sliceBytes) {
                 if (!send(std::string_view(held_.data(), size),
                           ended ? std::span(&size, 1) : ends.first(0), 0)) {
                     return false;
                 }
-                inPieces_ = true;
+                inSlices_ = true;
                 release(held_);
             }
         }
         if (!ended) {
             return true;
         }
-        inPieces_ = false;
+        inSlices_ = false;
         done = end;
         endsDone = 1;
     }
@@ -96,15 +96,15 @@ bool Writer::writeFrames(const BatchText& text) {
         ends_.push_back(ends[end] - done);
     }
     // The whole frames first, in a write of their own: they count as
-    // written as soon as it is done, not once a large piece is out too.
+    // written as soon as it is done, not once a large slice is out too.
     if (wholeEnd > done && !send(all.substr(done, wholeEnd - done), ends_, endsDone)) {
         return false;
     }
-    if (rest >= pieceBytes) {
+    if (rest >= sliceBytes) {
         if (!send(all.substr(wholeEnd), std::span<const std::size_t>(), ends.size())) {
             return false;
         }
-        inPieces_ = true;
+        inSlices_ = true;
         return true;
     }
     held_.assign(all.begin() + static_cast<std::ptrdiff_t>(wholeEnd), all.end());
@@ -147,7 +147,7 @@ bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> e
     if (!sent) {
         output_.abandon();
         release(held_);
-        inPieces_ = false;
+        inSlices_ = false;
         say("error writing " + std::string(outputName_) + ": " + output_.errorMessage());
     }
     return sent;
@@ -164,16 +164,16 @@ bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sum
     release(held_);
     std::size_t size = missing_.size();
     bool sent = true;
-    // Each line repeats the name: as many as make about a piece at a time.
-    const std::size_t linesAtATime = std::max<std::size_t>(1, pieceBytes / (name.size() + 45));
+    // Each line repeats the name: as many as make about a slice at a time.
+    const std::size_t linesAtATime = std::max<std::size_t>(1, sliceBytes / (name.size() + 45));
     for (std::size_t first = 0; sent && first < sums.size(); first += linesAtATime) {
         const std::size_t count = std::min(linesAtATime, sums.size() - first);
         size = layOutAtomLines(name, sums.subspan(first, count), blockLength, missing_, size);
         const bool last = first + count == sums.size();
-        if (last || size >= pieceBytes) {
+        if (last || size >= sliceBytes) {
             sent = send(std::string_view(missing_.data(), size),
                         last ? std::span(&size, 1) : std::span<const std::size_t>(), 0);
-            inPieces_ = sent && !last;
+            inSlices_ = sent && !last;
             size = 0;
         }
     }
@@ -184,9 +184,9 @@ bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sum
 
 void Writer::abandonFrame() noexcept {
     release(held_);
-    if (inPieces_) {
+    if (inSlices_) {
         output_.abandon();
-        inPieces_ = false;
+        inSlices_ = false;
     }
 }
 

@@ -8,8 +8,8 @@
 // (for an output whose reader has each frame as it goes out, a FIFO, one
 // frame a write); then the rest of the report, then the batch's messages. The start of a frame
 // that a later batch ends is held back while it is small, so that a frame
-// of up to a piece (a MiB) goes out in one write; a larger frame goes out
-// in pieces of about that size, and counts as written with its last. When
+// of up to a slice (a MiB) goes out in one write; a larger frame goes out
+// in slices of about that size, and counts as written with its last. When
 // a write fails, the report stops at the line of the first frame that was
 // not written, and the output is cut back to the frames written.
 
@@ -65,7 +65,7 @@ private:
     const BatchText* text_ = nullptr;  // the batch being written
     std::size_t reportOut_ = 0;        // how much of its report is out
     std::vector<char> held_;           // the start of a frame that a later batch ends
-    bool inPieces_ = false;            // the frame begun has gone out in pieces
+    bool inSlices_ = false;            // the frame begun has gone out in slices
     std::vector<std::size_t> ends_;
     std::vector<char> missing_;  // lines that a frame cut short lacks
 };

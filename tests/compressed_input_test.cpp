@@ -132,7 +132,7 @@ TEST(CompressedInput, RefusesWhatItDoesNotReadAndOffersACommandThatWorks) {
                                       " is " + c.is +
                                       ", which blockavg does not read; decompress it first, "
                                       "e.g. `" +
-                                      command + " | blockavg -`\n");
+                                      command + " | blockavg - 25`\n");
             EXPECT_EQ(result.output, earlier);
         }
         // The command offered, with the built blockavg.

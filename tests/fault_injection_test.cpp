@@ -445,7 +445,7 @@ std::string readFromFifo(int descriptor, std::size_t size, std::chrono::millisec
 // blocks, with a third frame begun): the file keeps its whole frames,
 // standard error says how many, and the run ends as the signal ends a
 // process (a shell sees 128 plus the signal). So too when the third frame
-// is so large that pieces of it are in the file already. A signal that the
+// is so large that slices of it are in the file already. A signal that the
 // run was started to ignore leaves it running, and the next one ends it. A
 // FIFO as trajectory.xmol cannot be cut back: the message says what its
 // reader got (part of a frame from one far larger than the FIFO holds), and
@@ -459,7 +459,7 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
     for (int atom = 0; atom < largeFrameAtoms; ++atom) {
         largeFrame += "   Ar     1.000000     2.000000     3.000000\n";
     }
-    enum class Output { file, fileInPieces, fifoBetweenFrames, fifoInsideAFrame };
+    enum class Output { file, fileInSlices, fifoBetweenFrames, fifoInsideAFrame };
     struct Case {
         EndingSignal sent;
         bool ignoredAtStart;
@@ -471,11 +471,11 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
     }
     cases.push_back({{"HUP", SIGHUP}, true, Output::file});
     cases.push_back({{"USR1", SIGUSR1}, true, Output::file});
-    cases.push_back({{"TERM", SIGTERM}, false, Output::fileInPieces});
+    cases.push_back({{"TERM", SIGTERM}, false, Output::fileInSlices});
     cases.push_back({{"TERM", SIGTERM}, false, Output::fifoBetweenFrames});
     cases.push_back({{"INT", SIGINT}, false, Output::fifoInsideAFrame});
     for (const Case& c : cases) {
-        const char* const outputs[] = {"a file", "a file, inside a frame written in pieces",
+        const char* const outputs[] = {"a file", "a file, inside a frame written in slices",
                                        "a FIFO, between frames", "a FIFO, inside a frame"};
         SCOPED_TRACE(std::string("SIG") + c.sent.name + (c.ignoredAtStart ? ", ignored, " : ", ") +
                      outputs[static_cast<int>(c.output)]);
@@ -497,15 +497,15 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
         const int producer = openFifoForWriting(directory / "producer.fifo", 30s);
         ASSERT_GE(producer, 0);
         // In pieces: three quarters of a frame of 100,000 atoms, 3.4 MB of
-        // it averaged, against pieces of a MiB.
-        const std::string third = c.output == Output::fileInPieces
+        // it averaged, against slices of a MiB.
+        const std::string third = c.output == Output::fileInSlices
                                       ? frameOf(100'000, "Ar").substr(0, std::size_t{75'000} * 10)
                                       : "2\nafter 30 steps, BOX: 2";
         ASSERT_TRUE(writeAll(producer, std::string(twoAtomFrame1) + twoAtomFrame2 +
                                            (insideAFrame ? frameOf(largeFrameAtoms, "Ar") : "") +
                                            third));
         std::string got;
-        if (c.output == Output::fileInPieces) {
+        if (c.output == Output::fileInSlices) {
             const fs::path output = directory / "trajectory.xmol";
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             std::error_code error;
