@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot open %s: %s\n", argv[1], file.errorMessage().c_str());
         return 1;
     }
-    blockavg::InputText text(file);
+    const unsigned threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 1;
+    blockavg::InputText text(file, threads);
     if (!text.readable()) {
         std::fprintf(stderr, "%s: a compression this build does not read\n", argv[1]);
         return 1;
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
     }
     blockavg::RunSettings settings;
     settings.blockLength = argc > 2 ? std::atoi(argv[2]) : 100;
-    settings.threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 1;
+    settings.threads = threads;
     const blockavg::RunStreams streams{text.source(),       argv[1], output,
                                        outputPath.string(), report,  stderr};
     blockavg::RunTimes times;

@@ -144,8 +144,9 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
         }
     }
     // Compressed input is told by its first bytes, and read through its
-    // decompressor.
-    InputText text(file);
+    // decompressor, on every processor where the format allows it.
+    const unsigned threads = usableProcessorCount();
+    InputText text(file, threads);
     if (!text.readable()) {
         sayError(refusal(text, inputPath, inputName, blockLength));
         return exitFailure;
@@ -168,7 +169,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     const RunStreams streams{input, inputName, output, outputFileName, stdout, stderr};
     RunSettings settings;
     settings.blockLength = blockLength;
-    settings.threads = usableProcessorCount();
+    settings.threads = threads;
     bool succeeded = averageTrajectory(streams, settings);
     stopCuttingBack();
     if (!output.close() && succeeded) {

@@ -83,7 +83,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ByteSource> makeBzip2Source(ByteSource& raw, std::string start) {
+std::unique_ptr<ByteSource> makeBzip2Source(ByteSource& raw, std::string start, unsigned threads) {
+    if (threads > 1) {
+        return makeBzip2BlocksSource(raw, std::move(start), threads);
+    }
     return std::make_unique<Bzip2Source>(raw, std::move(start));
 }
 

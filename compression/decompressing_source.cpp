@@ -21,6 +21,13 @@ bool DecompressingSource::refill() {
         return false;
     }
     begin_ = end_ = 0;
+    // Bytes read ahead (a unit too large to decode on its own) came in a
+    // buffer of their size; the rest comes a buffer at a time, as a larger
+    // one decodes more slowly (its bytes leave the cache before their turn).
+    if (buffer_.size() > bufferSize) {
+        buffer_.resize(bufferSize);
+        buffer_.shrink_to_fit();
+    }
     const std::ptrdiff_t got =
         raw_.readSome(reinterpret_cast<char*>(buffer_.data()), buffer_.size());
     if (got < 0) {

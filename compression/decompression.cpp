@@ -257,23 +257,23 @@ bool canDecompress(Compression compression) noexcept {
 }
 
 std::unique_ptr<ByteSource> decompressingSource(Compression compression, ByteSource& raw,
-                                                std::string start) {
+                                                std::string start, unsigned threads) {
     switch (compression) {
 #if BLOCKAVG_HAVE_GZIP
         case Compression::gzip:
-            return makeGzipSource(raw, std::move(start));
+            return makeGzipSource(raw, std::move(start), threads);
 #endif
 #if BLOCKAVG_HAVE_ZSTD
         case Compression::zstd:
-            return makeZstdSource(raw, std::move(start));
+            return makeZstdSource(raw, std::move(start), threads);
 #endif
 #if BLOCKAVG_HAVE_XZ
         case Compression::xz:
-            return makeXzSource(raw, std::move(start));
+            return makeXzSource(raw, std::move(start), threads);
 #endif
 #if BLOCKAVG_HAVE_BZIP2
         case Compression::bzip2:
-            return makeBzip2Source(raw, std::move(start));
+            return makeBzip2Source(raw, std::move(start), threads);
 #endif
         default:
             break;
@@ -303,7 +303,7 @@ Compression readStart(ByteSource& source, std::string& start, std::ptrdiff_t& go
 
 }  // namespace
 
-DecodedInput openText(ByteSource& raw) {
+DecodedInput openText(ByteSource& raw, unsigned threads) {
     std::string start;
     std::ptrdiff_t got = 1;
     DecodedInput text;
@@ -318,7 +318,7 @@ DecodedInput openText(ByteSource& raw) {
     // The text's first bytes, to tell whether it is compressed again;
     // they are handed out again before the rest.
     std::unique_ptr<ByteSource> decoded =
-        decompressingSource(text.compression, raw, std::move(start));
+        decompressingSource(text.compression, raw, std::move(start), threads);
     std::string textStart;
     text.inner = readStart(*decoded, textStart, got);
     if (text.inner != Compression::none) {

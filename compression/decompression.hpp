@@ -43,9 +43,11 @@ std::string decompressCommand(Compression compression, const std::string& path);
 
 // The text of a compressed input: `start` holds the bytes already read from
 // `raw`. Only for a format canDecompress() accepts. A damaged or cut-short
-// stream is a read error that names the format and what was wrong.
+// stream is a read error that names the format and what was wrong. Input
+// made of parts that decode on their own is decoded on `threads`
+// processors where the format allows it; the text is the same.
 std::unique_ptr<ByteSource> decompressingSource(Compression compression, ByteSource& raw,
-                                                std::string start);
+                                                std::string start, unsigned threads);
 
 // The text of `raw`: reads its first bytes to tell the compression, then
 // hands out the text through the matching source. Compressed input has the
@@ -58,12 +60,15 @@ struct DecodedInput {
     Compression inner = Compression::none;
     std::unique_ptr<ByteSource> source;
 };
-DecodedInput openText(ByteSource& raw);
+DecodedInput openText(ByteSource& raw, unsigned threads);
 
 // Makers of the per-format sources; each exists only where its library does.
-std::unique_ptr<ByteSource> makeGzipSource(ByteSource& raw, std::string start);
-std::unique_ptr<ByteSource> makeZstdSource(ByteSource& raw, std::string start);
-std::unique_ptr<ByteSource> makeXzSource(ByteSource& raw, std::string start);
-std::unique_ptr<ByteSource> makeBzip2Source(ByteSource& raw, std::string start);
+std::unique_ptr<ByteSource> makeGzipSource(ByteSource& raw, std::string start, unsigned threads);
+std::unique_ptr<ByteSource> makeZstdSource(ByteSource& raw, std::string start, unsigned threads);
+std::unique_ptr<ByteSource> makeXzSource(ByteSource& raw, std::string start, unsigned threads);
+std::unique_ptr<ByteSource> makeBzip2Source(ByteSource& raw, std::string start, unsigned threads);
+// bzip2 block by block on `threads` threads (compression/unit_source.hpp).
+std::unique_ptr<ByteSource> makeBzip2BlocksSource(ByteSource& raw, std::string start,
+                                                  unsigned threads);
 
 }  // namespace blockavg

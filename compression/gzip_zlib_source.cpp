@@ -98,7 +98,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ByteSource> makeGzipSource(ByteSource& raw, std::string start) {
+std::unique_ptr<ByteSource> makeGzipSource(ByteSource& raw, std::string start,
+                                           unsigned /*threads*/) {
     return std::make_unique<ZlibGzipSource>(raw, std::move(start));
 }
 

@@ -2,8 +2,8 @@
 
 namespace blockavg {
 
-InputText::InputText(ByteSource& raw) {
-    DecodedInput decoded = openText(raw);
+InputText::InputText(ByteSource& raw, unsigned threads) {
+    DecodedInput decoded = openText(raw, threads);
     compression_ = decoded.compression;
     inner_ = decoded.inner;
     text_ = std::move(decoded.source);

@@ -12,8 +12,9 @@ namespace blockavg {
 
 class InputText {
 public:
-    // Reads the first bytes of `raw` to tell its compression.
-    explicit InputText(ByteSource& raw);
+    // Reads the first bytes of `raw` to tell its compression; compressed
+    // input is decoded on up to `threads` processors.
+    InputText(ByteSource& raw, unsigned threads);
 
     Compression compression() const noexcept { return compression_; }
     // The compression that the text of a compressed input shows in turn.

@@ -70,7 +70,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ByteSource> makeZstdSource(ByteSource& raw, std::string start) {
+std::unique_ptr<ByteSource> makeZstdSource(ByteSource& raw, std::string start,
+                                           unsigned /*threads*/) {
     return std::make_unique<ZstdSource>(raw, std::move(start));
 }
 

@@ -261,7 +261,7 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
     run.threads = settings.threads;
     run.batchBytes = settings.batchBytes;
     // As blockavg reads a file: compressed input is told by its first bytes.
-    InputText text(source);
+    InputText text(source, settings.threads);
     PassResult result;
     if (!text.readable()) {
         std::fputs("blockavg: in.xyz: refused (a compression blockavg does not read)\n",
@@ -313,7 +313,7 @@ std::string textOf(std::string_view input, bool& refused) {
     // A byte at a time: a decompressor then gives all the text it can
     // before any damage, as much as any way of delivering the bytes would.
     MemorySource source(input, 1);
-    const DecodedInput text = openText(source);
+    const DecodedInput text = openText(source, 1);
     refused = text.source == nullptr;
     if (text.compression == Compression::none || text.source == nullptr) {
         return std::string(input);
