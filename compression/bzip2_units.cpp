@@ -143,6 +143,7 @@ public:
         }
         return memory;
     }
+    // cppcheck-suppress constParameter ; libbz2's bzfree takes void*
     static void release(void* opaque, void* memory) {
         auto& self = *static_cast<KeptTables*>(opaque);
         for (Kept& kept : self.kept_) {
@@ -154,9 +155,9 @@ public:
 
 private:
     struct Kept {
-        void* memory;
-        std::size_t bytes;
-        bool inUse;
+        void* memory;       // cppcheck-suppress unusedStructMember
+        std::size_t bytes;  // cppcheck-suppress unusedStructMember
+        bool inUse;         // cppcheck-suppress unusedStructMember
     };
     std::vector<Kept> kept_;
 };
@@ -398,10 +399,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ByteSource> makeBzip2BlocksSource(ByteSource& raw, std::string start,
+std::unique_ptr<ByteSource> makeBzip2BlocksSource(ByteSource& raw, const std::string& start,
                                                   unsigned threads) {
-    return std::make_unique<UnitSource>(raw, std::move(start), std::make_unique<Bzip2Blocks>(),
-                                        threads, 2 * mostBlockBytes);
+    return std::make_unique<UnitSource>(raw, start, std::make_unique<Bzip2Blocks>(), threads,
+                                        2 * mostBlockBytes);
 }
 
 }  // namespace blockavg

@@ -68,7 +68,7 @@ std::unique_ptr<ByteSource> makeZstdSource(ByteSource& raw, std::string start, u
 std::unique_ptr<ByteSource> makeXzSource(ByteSource& raw, std::string start, unsigned threads);
 std::unique_ptr<ByteSource> makeBzip2Source(ByteSource& raw, std::string start, unsigned threads);
 // bzip2 block by block on `threads` threads (compression/unit_source.hpp).
-std::unique_ptr<ByteSource> makeBzip2BlocksSource(ByteSource& raw, std::string start,
+std::unique_ptr<ByteSource> makeBzip2BlocksSource(ByteSource& raw, const std::string& start,
                                                   unsigned threads);
 
 }  // namespace blockavg

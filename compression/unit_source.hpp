@@ -132,7 +132,7 @@ public:
 class UnitSource final : public ByteSource {
 public:
     // `start` holds the bytes already read from `raw`.
-    UnitSource(ByteSource& raw, std::string start, std::unique_ptr<UnitFormat> format,
+    UnitSource(ByteSource& raw, const std::string& start, std::unique_ptr<UnitFormat> format,
                unsigned threads, std::size_t mostBytes);
     ~UnitSource() override;
 
