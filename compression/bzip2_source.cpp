@@ -85,7 +85,7 @@ private:
 
 std::unique_ptr<ByteSource> makeBzip2Source(ByteSource& raw, std::string start, unsigned threads) {
     if (threads > 1) {
-        return makeBzip2BlocksSource(raw, std::move(start), threads);
+        return makeBzip2BlocksSource(raw, start, threads);
     }
     return std::make_unique<Bzip2Source>(raw, std::move(start));
 }
