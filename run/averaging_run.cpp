@@ -91,7 +91,8 @@ private:
     void read(Batch& batch);
     bool walk(Batch& batch);
     bool sum(Batch& batch);
-    bool write(const Batch& batch);
+    bool write(const Batch& batch) noexcept;
+    bool writeFrames(const Batch& batch);
     void endEarly() noexcept;
     bool readToTheEnd();
 
@@ -111,23 +112,13 @@ PipelineSteps AveragingRun::steps() {
     PipelineSteps steps;
     steps.read = [this](Batch& batch) { read(batch); };
     steps.readsInOrder = !positional_;
-    steps.findLines = [](Batch& batch) {
-        if (batch.readEnd != ReadEnd::outOfMemory) {
-            batch.lines.findEnds();
-        }
-    };
+    steps.findLines = [](Batch& batch) { batch.lines.findEnds(); };
     steps.walk = [this](Batch& batch) { return walk(batch); };
-    steps.parse = [](Batch& batch) {
-        if (!batch.outOfMemory) {
-            parseItems(batch.lines, batch.frames, batch.items);
-        }
-    };
+    steps.parse = [](Batch& batch) { parseItems(batch.lines, batch.frames, batch.items); };
     steps.sum = [this](Batch& batch) { return sum(batch); };
     steps.layOut = [this](Batch& batch) {
         batch.text.clear();
-        if (!batch.outOfMemory) {
-            layOutBatch(batch, blockLength_);
-        }
+        layOutBatch(batch, blockLength_);
     };
     steps.write = [this](const Batch& batch) { return write(batch); };
     return steps;
@@ -145,7 +136,6 @@ void AveragingRun::read(Batch& batch) {
     }
     batch.readEnd = ReadEnd::more;
     batch.readError.clear();
-    batch.outOfMemory = false;
     char* const into = lines.text.data() + headroom;
     ByteSource& input = streams_.input;
     std::size_t got = 0;
@@ -203,21 +193,29 @@ bool AveragingRun::sum(Batch& batch) {
     return false;
 }
 
-bool AveragingRun::write(const Batch& batch) {
-    if (batch.outOfMemory) {
-        // Said in the place of all the batch had to say; the output keeps
-        // its whole frames.
-        writer_.abandonFrame();
-        failed_ = true;
+// Out of memory, in this batch's step or in writing it, is said in the
+// place of all the batch had to say; the output keeps its whole frames.
+bool AveragingRun::write(const Batch& batch) noexcept {
+    if (!batch.outOfMemory) {
         try {
-            writer_.say("out of memory in frame " + std::to_string(batch.firstFrame) + " of " +
-                        streams_.inputName);
+            return writeFrames(batch);
         } catch (const std::bad_alloc&) {
-            writer_.say("out of memory");  // a message that needs no memory
+            // as for a batch that ran out before its turn
         }
-        endEarly();
-        return false;
     }
+    writer_.abandonFrame();
+    failed_ = true;
+    try {
+        writer_.say("out of memory in frame " + std::to_string(batch.firstFrame) + " of " +
+                    streams_.inputName);
+    } catch (const std::bad_alloc&) {
+        writer_.say("out of memory");  // a message that needs no memory
+    }
+    endEarly();
+    return false;
+}
+
+bool AveragingRun::writeFrames(const Batch& batch) {
     const SummedBatch& summed = batch.summed;
     if (!writer_.writeBatch(batch) ||
         (summed.missingTo > summed.missingFrom &&

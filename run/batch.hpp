@@ -83,7 +83,7 @@ struct alignas(64) Batch {
     BatchItems items;
     SummedBatch summed;
     BatchText text;
-    bool outOfMemory = false;  // a step on the pool could not have the memory it needed
+    bool outOfMemory = false;  // a step could not have the memory it needed (run/pipeline.hpp)
 };
 
 }  // namespace blockavg

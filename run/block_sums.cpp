@@ -169,11 +169,6 @@ void BlockSums::stop(const BatchFrames& frames, SummedBatch& summed) {
                 failed_ = true;
             }
             break;
-        case InputStop::outOfMemory:
-            summed.messages.push_back("out of memory in frame " + std::to_string(frames.nextFrame) +
-                                      " of " + input());
-            failed_ = true;
-            break;
     }
 }
 

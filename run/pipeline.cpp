@@ -1,5 +1,6 @@
 #include "run/pipeline.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -16,32 +17,83 @@ namespace {
 
 constexpr std::uint64_t none = std::numeric_limits<std::uint64_t>::max();
 
-bool onAnyBatch(Step step) noexcept {
+bool onPool(Step step) noexcept {
     return step == Step::findLines || step == Step::parse || step == Step::layOut;
 }
 
-bool inOrder(Step step) noexcept {
-    return step == Step::walk || step == Step::sum || step == Step::write;
+Step after(Step step) noexcept { return static_cast<Step>(static_cast<int>(step) + 1); }
+
+// Takes one step on the batch, timed into `seconds`; returns false when no
+// later batch is needed. Memory that runs out marks the batch, which then
+// skips the pool's steps (see PipelineSteps).
+bool take(const PipelineSteps& steps, Step step, Batch& batch, double* seconds) {
+    if (onPool(step) && batch.outOfMemory) {
+        return true;
+    }
+    const double started = seconds != nullptr ? threadProcessorSeconds() : 0.0;
+    bool goOn = true;
+    try {
+        switch (step) {
+            case Step::read:
+                steps.read(batch);
+                break;
+            case Step::findLines:
+                steps.findLines(batch);
+                break;
+            case Step::walk:
+                goOn = steps.walk(batch);
+                break;
+            case Step::parse:
+                steps.parse(batch);
+                break;
+            case Step::sum:
+                goOn = steps.sum(batch);
+                break;
+            case Step::layOut:
+                steps.layOut(batch);
+                break;
+            case Step::write:
+                goOn = steps.write(batch);
+                break;
+        }
+    } catch (const std::bad_alloc&) {
+        batch.outOfMemory = true;
+    }
+    if (seconds != nullptr) {
+        *seconds += threadProcessorSeconds() - started;
+    }
+    return goOn;
 }
 
+// Where a batch is. It waits for `next` while not busy.
 struct Slot {
     bool inUse = false;  // it holds a batch
-    bool busy = false;   // a thread is working on it
+    bool busy = false;   // a thread is taking a step on it
     Step next = Step::read;
+};
+
+// The pool's queue: the batches whose next step runs on any batch at once,
+// oldest on top. At most one entry per slot, so it never grows past the
+// room it is given at the start.
+struct Queued {
+    std::uint64_t sequence = 0;
+    std::size_t slot = 0;
+    bool operator<(const Queued& other) const noexcept { return sequence > other.sequence; }
 };
 
 class Pipeline {
 public:
     Pipeline(const PipelineSteps& steps, std::vector<Batch>& batches, bool timed)
-        : steps_(steps), batches_(batches), slots_(batches.size()), timed_(timed) {}
+        : steps_(steps), batches_(batches), slots_(batches.size()), timed_(timed) {
+        queue_.reserve(slots_.size());
+    }
 
-    void startThreads(unsigned threads);
+    // Starts the pool and the reader; false when the run must go on alone.
+    bool startThreads(unsigned threads);
     void joinThreads();
 
-    // The roles' loops; each returns once every batch has been written.
-    void callingThread();
-    void workerThread();
-    void readerThread();
+    void writer();
+    void alone();
 
     const std::array<double, stepCount>& seconds() const noexcept { return seconds_; }
 
@@ -51,21 +103,16 @@ private:
         Step step = Step::read;
     };
 
-    Slot& slotOf(std::uint64_t sequence) noexcept { return slots_[sequence % slots_.size()]; }
-    bool finished() const noexcept { return next(Step::write) >= end_; }
-    std::uint64_t& next(Step step) noexcept { return nextInOrder_[index(step)]; }
-    std::uint64_t next(Step step) const noexcept { return nextInOrder_[index(step)]; }
-    static std::size_t index(Step step) noexcept {
-        return step == Step::walk ? 0 : step == Step::sum ? 1 : 2;
-    }
-
-    bool takeInOrder(Step step, Task& task);
-    bool takeWork(Task& task, bool claim = true);
-    bool takeRead(Task& task);
-    bool mayRead() noexcept;
-    void run(std::unique_lock<std::mutex>& lock, const Task& task);
-    bool take(Step step, Batch& batch);
-    void finish(const Task& task, bool goOn);
+    void pool();
+    void reader();
+    bool finished() const noexcept { return nextWrite_ >= end_; }
+    bool turnOf(Step step, std::uint64_t sequence, Task& task) const noexcept;
+    bool mayRead() const noexcept;
+    Task claimRead();
+    bool takePoolTask(Task& task);
+    unsigned poolTasks() const noexcept;
+    void run(std::unique_lock<std::mutex>& lock, const Task& task, bool onPoolThread);
+    void finish(const Task& task, bool goOn, bool onPoolThread);
     void endAt(std::uint64_t end);
 
     const PipelineSteps& steps_;
@@ -75,55 +122,65 @@ private:
     std::array<double, stepCount> seconds_{};
 
     std::mutex mutex_;
-    std::condition_variable callingWork_;  // the calling thread waits here
-    std::condition_variable workerWork_;
-    std::condition_variable readerWork_;
-    std::uint64_t nextRead_ = 0;                // the next batch to read
-    std::uint64_t nextInOrder_[3] = {0, 0, 0};  // to walk, to sum, to write
-    std::uint64_t end_ = none;                  // the batches from this one on are not needed
-    bool inputEnded_ = false;                   // a read met the end of the input or an error
-    bool readerThread_ = false;
-    bool callingThreadWaits_ = false;
-    unsigned workersWaiting_ = 0;
-    bool readerWaits_ = false;
+    std::condition_variable readerWork_;  // the slot of the next batch to read is free
+    std::condition_variable poolWork_;    // a pool task, or an in-order turn, is ready
+    std::condition_variable writerWork_;  // the next batch to write is laid out
+    std::vector<Queued> queue_;           // a heap
+    std::uint64_t nextRead_ = 0;
+    std::uint64_t nextWalk_ = 0;
+    std::uint64_t nextSum_ = 0;
+    std::uint64_t nextWrite_ = 0;
+    std::uint64_t end_ = none;  // the batches from this one on are not needed
+    bool inputEnded_ = false;   // a read met the end of the input, an error, or no memory
+    unsigned poolThreads_ = 0;
     std::vector<std::thread> threads_;
 };
 
-void Pipeline::startThreads(unsigned threads) {
-    if (threads <= 1) {
-        return;
+bool Pipeline::startThreads(unsigned threads) {
+    if (threads <= 1 || slots_.size() < 2) {
+        return false;
     }
     // The threads take none of the signals that end the run.
     const EndingSignalsBlocked blocked;
-    if (steps_.readsInOrder) {
+    for (unsigned started = 0; started < threads; ++started) {
         try {
-            threads_.emplace_back([this] { readerThread(); });
+            threads_.emplace_back([this] { pool(); });
             const std::lock_guard lock(mutex_);
-            readerThread_ = true;
-        } catch (const std::exception&) {
-            return;  // the calling thread reads, and does everything else too
-        }
-    }
-    // With the calling thread, `threads` workers keep as many processors
-    // busy.
-    for (unsigned started = 1; started < threads; ++started) {
-        try {
-            threads_.emplace_back([this] { workerThread(); });
+            ++poolThreads_;
         } catch (const std::exception&) {
             break;  // fewer threads do the same work
         }
     }
+    bool started = poolThreads_ > 0;
+    if (started && steps_.readsInOrder) {
+        try {
+            threads_.emplace_back([this] { reader(); });
+        } catch (const std::exception&) {
+            started = false;
+        }
+    }
+    if (!started) {
+        // The pool's threads leave at once; the calling thread goes alone.
+        {
+            const std::lock_guard lock(mutex_);
+            end_ = 0;
+        }
+        poolWork_.notify_all();
+        joinThreads();
+        end_ = none;
+    }
+    return started;
 }
 
 void Pipeline::joinThreads() {
     for (std::thread& thread : threads_) {
         thread.join();
     }
+    threads_.clear();
 }
 
-// The in-order step's turn, if the batch whose turn it is is ready for it.
-bool Pipeline::takeInOrder(Step step, Task& task) {
-    const std::uint64_t sequence = next(step);
+// The in-order step's turn on the batch, if that batch is ready for it.
+bool Pipeline::turnOf(Step step, std::uint64_t sequence, Task& task) const noexcept {
     const std::size_t slot = sequence % slots_.size();
     const Slot& state = slots_[slot];
     if (sequence < end_ && state.inUse && !state.busy && state.next == step &&
@@ -134,141 +191,114 @@ bool Pipeline::takeInOrder(Step step, Task& task) {
     return false;
 }
 
-// A worker's next step: an in-order turn first, summing before walking;
-// then the step on any batch of the oldest batch that has one; then a new
-// batch to read at its offset, which is claimed: `claim` false only looks.
-bool Pipeline::takeWork(Task& task, bool claim) {
-    if (takeInOrder(Step::sum, task) || takeInOrder(Step::walk, task)) {
-        return true;
-    }
-    bool found = false;
-    std::uint64_t oldest = none;
-    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-        const Slot& state = slots_[slot];
-        if (state.inUse && !state.busy && onAnyBatch(state.next) &&
-            batches_[slot].sequence < oldest) {
-            oldest = batches_[slot].sequence;
-            task = {slot, state.next};
-            found = true;
-        }
-    }
-    return found || (!steps_.readsInOrder && (claim ? takeRead(task) : mayRead()));
+bool Pipeline::mayRead() const noexcept {
+    return !inputEnded_ && nextRead_ < end_ && !slots_[nextRead_ % slots_.size()].inUse;
 }
 
-bool Pipeline::mayRead() noexcept {
-    return !inputEnded_ && nextRead_ < end_ && !slotOf(nextRead_).inUse;
-}
-
-bool Pipeline::takeRead(Task& task) {
-    if (!mayRead()) {
-        return false;
-    }
+Pipeline::Task Pipeline::claimRead() {
     const std::size_t slot = nextRead_ % slots_.size();
     slots_[slot] = {true, false, Step::read};
     batches_[slot].sequence = nextRead_++;
-    task = {slot, Step::read};
-    return true;
+    batches_[slot].outOfMemory = false;
+    return {slot, Step::read};
 }
 
-// Runs the task with the lock released, then records what it did.
-void Pipeline::run(std::unique_lock<std::mutex>& lock, const Task& task) {
+// The pool's next task: an in-order turn (summing before walking), then the
+// oldest batch in the queue, then a regular file's next batch to read.
+bool Pipeline::takePoolTask(Task& task) {
+    if (turnOf(Step::sum, nextSum_, task) || turnOf(Step::walk, nextWalk_, task)) {
+        return true;
+    }
+    if (!queue_.empty()) {
+        std::pop_heap(queue_.begin(), queue_.end());
+        const std::size_t slot = queue_.back().slot;
+        queue_.pop_back();
+        task = {slot, slots_[slot].next};
+        return true;
+    }
+    if (!steps_.readsInOrder && mayRead()) {
+        task = claimRead();
+        return true;
+    }
+    return false;
+}
+
+// How many tasks the pool could take now.
+unsigned Pipeline::poolTasks() const noexcept {
+    Task task;
+    return static_cast<unsigned>(queue_.size()) + (turnOf(Step::sum, nextSum_, task) ? 1 : 0) +
+           (turnOf(Step::walk, nextWalk_, task) ? 1 : 0) +
+           (!steps_.readsInOrder && mayRead() ? 1 : 0);
+}
+
+// Takes the step with the lock released, then hands the batch on.
+void Pipeline::run(std::unique_lock<std::mutex>& lock, const Task& task, bool onPoolThread) {
     slots_[task.slot].busy = true;
     lock.unlock();
-    Batch& batch = batches_[task.slot];
-    const double started = timed_ ? threadProcessorSeconds() : 0.0;
-    bool goOn = true;
-    // Memory that runs out is the one failure a step may throw. A read ends
-    // the input there. Any other step leaves its batch out of memory, which
-    // the later steps pass on and writing says; an in-order step ends the
-    // run after the batch, and one that was writing writes that again.
-    try {
-        goOn = take(task.step, batch);
-    } catch (const std::bad_alloc&) {
-        if (task.step == Step::read) {
-            batch.readEnd = ReadEnd::outOfMemory;
-        } else {
-            batch.outOfMemory = true;
-            goOn = !inOrder(task.step) || (task.step == Step::write && steps_.write(batch));
-        }
-    }
-    const double took = timed_ ? threadProcessorSeconds() - started : 0.0;
+    double took = 0;
+    const bool goOn = take(steps_, task.step, batches_[task.slot], timed_ ? &took : nullptr);
     lock.lock();
     seconds_[static_cast<std::size_t>(task.step)] += took;
-    finish(task, goOn);
+    finish(task, goOn, onPoolThread);
 }
 
-bool Pipeline::take(Step step, Batch& batch) {
-    switch (step) {
-        case Step::read:
-            steps_.read(batch);
-            return true;
-        case Step::findLines:
-            steps_.findLines(batch);
-            return true;
-        case Step::walk:
-            return steps_.walk(batch);
-        case Step::parse:
-            steps_.parse(batch);
-            return true;
-        case Step::sum:
-            return steps_.sum(batch);
-        case Step::layOut:
-            steps_.layOut(batch);
-            return true;
-        case Step::write:
-            return steps_.write(batch);
-    }
-    return true;
-}
-
-void Pipeline::finish(const Task& task, bool goOn) {
+void Pipeline::finish(const Task& task, bool goOn, bool onPoolThread) {
     Slot& slot = slots_[task.slot];
     const Batch& batch = batches_[task.slot];
     slot.busy = false;
-    if (task.step == Step::read) {
-        inputEnded_ = inputEnded_ || batch.readEnd != ReadEnd::more;
-    }
-    if (inOrder(task.step)) {
-        ++next(task.step);
-    }
-    if (task.step == Step::write) {
-        slot.inUse = false;
-    } else {
-        slot.next = static_cast<Step>(static_cast<int>(task.step) + 1);
+    switch (task.step) {
+        case Step::read:
+            inputEnded_ = inputEnded_ || batch.readEnd != ReadEnd::more || batch.outOfMemory;
+            break;
+        case Step::walk:
+            ++nextWalk_;
+            break;
+        case Step::sum:
+            ++nextSum_;
+            break;
+        case Step::write:
+            ++nextWrite_;
+            break;
+        default:
+            break;
     }
     if (!goOn) {
         endAt(batch.sequence + 1);
     }
-    if (batch.sequence >= end_) {
-        slot.inUse = false;  // dropped
+    const bool freed = task.step == Step::write || batch.sequence >= end_;
+    if (freed) {
+        slot.inUse = false;
+    } else {
+        slot.next = after(task.step);
+        if (onPool(slot.next)) {
+            queue_.push_back({batch.sequence, task.slot});
+            std::push_heap(queue_.begin(), queue_.end());
+        }
     }
-    // Whoever may have work now is told, and only then: a thread woken for
-    // nothing costs as much as the handing over itself.
     if (finished()) {
-        callingWork_.notify_all();
-        workerWork_.notify_all();
         readerWork_.notify_all();
+        poolWork_.notify_all();
+        writerWork_.notify_all();
         return;
     }
+    // Whoever has work now is told, and only then: a thread woken for
+    // nothing costs as much as the handing over itself. A pool thread takes
+    // one task itself.
     Task ready;
-    const bool write = takeInOrder(Step::write, ready);
-    const bool work = takeWork(ready, false);
-    const bool slotFreed = task.step == Step::write || !slot.inUse;
-    if (work && workersWaiting_ > 0) {
-        workerWork_.notify_one();
-    } else if ((write || work || (slotFreed && !readerThread_)) && callingThreadWaits_) {
-        callingWork_.notify_one();
+    if (turnOf(Step::write, nextWrite_, ready) && task.step != Step::write) {
+        writerWork_.notify_one();
     }
-    if (write && callingThreadWaits_) {
-        callingWork_.notify_one();
-    }
-    if (slotFreed && readerWaits_) {
+    if (freed && steps_.readsInOrder && mayRead()) {
         readerWork_.notify_one();
+    }
+    const unsigned tasks = poolTasks();
+    for (unsigned woken = onPoolThread ? 1 : 0; woken < std::min(tasks, poolThreads_); ++woken) {
+        poolWork_.notify_one();
     }
 }
 
-// No batch from `end` on is needed: those in slots that no thread works on
-// are dropped at once, the others once their step is done.
+// No batch from `end` on is needed: those that no thread works on are
+// dropped at once, the others once their step is done.
 void Pipeline::endAt(std::uint64_t end) {
     if (end >= end_) {
         return;
@@ -279,50 +309,59 @@ void Pipeline::endAt(std::uint64_t end) {
             slots_[slot].inUse = false;
         }
     }
+    std::erase_if(queue_, [end](const Queued& queued) { return queued.sequence >= end; });
+    std::make_heap(queue_.begin(), queue_.end());
     readerWork_.notify_all();  // it reads no more
 }
 
-// Writing first, as it frees a slot; then a worker's steps; then, with no
-// reader thread, reading.
-void Pipeline::callingThread() {
+void Pipeline::writer() {
     std::unique_lock lock(mutex_);
     while (!finished()) {
         Task task;
-        if (takeInOrder(Step::write, task) || takeWork(task) ||
-            (steps_.readsInOrder && !readerThread_ && takeRead(task))) {
-            run(lock, task);
+        if (turnOf(Step::write, nextWrite_, task)) {
+            run(lock, task, false);
         } else {
-            callingThreadWaits_ = true;
-            callingWork_.wait(lock);
-            callingThreadWaits_ = false;
+            writerWork_.wait(lock);
         }
     }
 }
 
-void Pipeline::workerThread() {
+void Pipeline::pool() {
     std::unique_lock lock(mutex_);
     while (!finished()) {
         Task task;
-        if (takeWork(task)) {
-            run(lock, task);
+        if (takePoolTask(task)) {
+            run(lock, task, true);
         } else {
-            ++workersWaiting_;
-            workerWork_.wait(lock);
-            --workersWaiting_;
+            poolWork_.wait(lock);
         }
     }
 }
 
-void Pipeline::readerThread() {
+void Pipeline::reader() {
     std::unique_lock lock(mutex_);
     while (!finished() && !inputEnded_ && nextRead_ < end_) {
-        Task task;
-        if (takeRead(task)) {
-            run(lock, task);
+        if (mayRead()) {
+            run(lock, claimRead(), false);
         } else {
-            readerWaits_ = true;
             readerWork_.wait(lock);
-            readerWaits_ = false;
+        }
+    }
+}
+
+// Every step on one batch after another, in the first slot.
+void Pipeline::alone() {
+    Batch& batch = batches_.front();
+    for (std::uint64_t sequence = 0; sequence < end_; ++sequence) {
+        batch.sequence = sequence;
+        batch.outOfMemory = false;
+        for (std::size_t step = 0; step < stepCount; ++step) {
+            if (!take(steps_, static_cast<Step>(step), batch, timed_ ? &seconds_[step] : nullptr)) {
+                end_ = sequence + 1;
+            }
+        }
+        if (batch.readEnd != ReadEnd::more || batch.outOfMemory) {
+            end_ = std::min(end_, sequence + 1);
         }
     }
 }
@@ -332,9 +371,12 @@ void Pipeline::readerThread() {
 std::array<double, stepCount> runPipeline(const PipelineSteps& steps, std::vector<Batch>& batches,
                                           unsigned threads, bool timed) {
     Pipeline pipeline(steps, batches, timed);
-    pipeline.startThreads(threads);
-    pipeline.callingThread();
-    pipeline.joinThreads();
+    if (pipeline.startThreads(threads)) {
+        pipeline.writer();
+        pipeline.joinThreads();
+    } else {
+        pipeline.alone();
+    }
     return pipeline.seconds();
 }
 

@@ -35,10 +35,7 @@ void FrameWalker::walk(BatchLines& lines, ReadEnd end, std::string_view error,
                        BatchFrames& frames) {
     frames.clear();
     frameInBatch_ = false;
-    if (end == ReadEnd::outOfMemory) {
-        stop(frames, InputStop::outOfMemory);
-        frames.stopsAtCountLine = false;
-    } else if (placeCarry(lines, end, frames)) {
+    if (placeCarry(lines, end, frames)) {
         // The input's last line may have no line feed; otherwise the start
         // of a line after the batch's last line feed goes on in the next.
         const std::size_t tail =

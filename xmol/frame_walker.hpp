@@ -49,11 +49,10 @@ enum class InputStop : std::uint8_t {
     notACount,       // a count line that holds something other than a count
     blankCountLine,  // a blank count line with more data after it
     readError,       // the input could not be read, where a count line belongs or inside a frame
-    outOfMemory,     // memory ran out while the batch was read
 };
 
 // How reading a batch's bytes ended.
-enum class ReadEnd : std::uint8_t { more, endOfData, error, outOfMemory };
+enum class ReadEnd : std::uint8_t { more, endOfData, error };
 
 // A batch's frames, as the walker finds them.
 struct BatchFrames {
