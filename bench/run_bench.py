@@ -219,9 +219,14 @@ def make_large_frame_tools(blockavg: str) -> list:
 COMPRESSIONS = (  # suffix, command that writes it, command that reads it
     (".gz", ["gzip", "-6", "-c"], "zcat"),
     (".zst", ["zstd", "-3", "-q", "-c"], "zstd -dc"),
-    (".bz2", ["bzip2", "-9", "-c"], "bzcat"),
-    (".xz", ["xz", "-2", "-T2", "-c"], "xzcat"),
+    (".bz2", ["bzip2", "-9", "-c"], "lbzip2 -dc -n2"),
+    (".xz", ["xz", "-2", "-T2", "-c"], "xz -dc -T2"),
+    (".bgz", ["bgzip", "-c"], "bgzip -dc"),
+    (".pzst", ["pzstd", "-3", "-q", "-p", "2", "-c"], "pzstd -dc -p 2"),
 )
+# Formats made of units that may decode apart (blocks, members, frames): each is also
+# timed on one core, and piped in from its own decompressor on every core.
+UNIT_FORMATS = (".bz2", ".xz", ".bgz", ".pzst")
 
 
 def make_compressed(path: str) -> dict:
@@ -252,17 +257,23 @@ def make_compressed_tools(blockavg: str, copies: dict, with_peers: bool) -> list
                           lambda path, work, copy=copy: [blockavg, copy, str(BLOCK)],
                           output=lambda work: os.path.join(work, "trajectory.xmol"),
                           slow_allowed=suffix in (".bz2", ".xz")))
-        if suffix in (".gz", ".zst"):
+        if suffix in UNIT_FORMATS:
+            tools.append(Tool("blockavg run.xyz%s, 1 core" % suffix, blockavg_version, "blockavg",
+                              lambda path, work, copy=copy:
+                              pinned([blockavg, copy, str(BLOCK)], 1),
+                              output=lambda work: os.path.join(work, "trajectory.xmol"),
+                              slow_allowed=suffix in (".bz2", ".xz")))
+        if suffix in (".gz", ".zst") + UNIT_FORMATS:
             tools.append(Tool("%s | blockavg -" % reader, blockavg_version, "blockavg",
                               lambda path, work, copy=copy, reader=reader:
                               ["sh", "-c", "%s '%s' | '%s' - %d" % (reader, copy, blockavg,
                                                                     BLOCK)],
                               output=lambda work: os.path.join(work, "trajectory.xmol"),
-                              slow_allowed=False))
+                              slow_allowed=suffix in (".bz2", ".xz")))
             tools.append(Tool("%s > /dev/null" % reader, reader, "floor",
                               lambda path, work, copy=copy, reader=reader:
                               ["sh", "-c", "%s '%s' > /dev/null" % (reader, copy)],
-                              slow_allowed=False))
+                              slow_allowed=suffix in (".bz2", ".xz")))
     if not with_peers:
         return tools
     python = "Python " + first_line(command_output([DEBIAN_PYTHON, "--version"])).split()[-1]
@@ -702,14 +713,17 @@ def compressed_section(result: dict, args) -> list:
         return []
     tools = result["tools"]
     out = ["## Compressed input, %s of trajectory text\n" % size_label(result["megabytes"]),
-           "The same trajectory compressed with `gzip -6`, `zstd -3`, `bzip2 -9` and `xz -2`; "
-           "MB/s counts bytes of trajectory text, not of the compressed file. Load average "
-           "before: %s, after: %s.\n" % (result["load_before"], result["load_after"])]
-    for fast, slow in (("blockavg run.xyz.gz", "zcat | blockavg -"),
-                       ("blockavg run.xyz.zst", "zstd -dc | blockavg -")):
-        if fast in tools and slow in tools:
-            out.append("- `%s` runs %s times as fast as `%s`." % (
-                fast, speed_ratio(tools, fast, slow), slow))
+           "The same trajectory compressed with `gzip -6`, `zstd -3`, `bzip2 -9`, `xz -2 -T2` "
+           "(blocks of 3 MiB), `bgzip` (BGZF) and `pzstd -3 -p 2` (several frames); MB/s counts "
+           "bytes of trajectory text, not of the compressed file. Every tool on every core "
+           "unless its name says 1 core (`taskset`). Load average before: %s, after: %s.\n"
+           % (result["load_before"], result["load_after"])]
+    for suffix, _, reader in COMPRESSIONS:
+        fast = "blockavg run.xyz%s" % suffix
+        for slow in ("%s, 1 core" % fast, "%s | blockavg -" % reader):
+            if fast in tools and slow in tools:
+                out.append("- `%s` runs %s times as fast as `%s`." % (
+                    fast, speed_ratio(tools, fast, slow), slow))
     out.append("")
     out.append("| tool | version | runs | median s | MB/s | CPU s | peak RSS MiB | check |")
     out.append("|---|---|---:|---:|---:|---:|---:|---|")
@@ -1120,6 +1134,35 @@ def run_hyperfine(blockavg: str, yardstick: str, path: str, scratch: str) -> str
              .replace(REPO_DIR + "/", "")))
 
 
+def replace_compressed(blockavg: str, args, megabytes: int) -> int:
+    """Times the compressed copies alone and splices their section into the results
+    written before, leaving every other section as it was."""
+    path = make_data(args.data_dir, (megabytes,))[megabytes]
+    copies = make_compressed(path)
+    with tempfile.TemporaryDirectory(prefix="blockavg-bench-") as scratch:
+        compressed = bench_size(make_compressed_tools(blockavg, copies, not args.no_peers),
+                                path, megabytes, args, scratch, cached=tuple(copies.values()))
+    results_md = os.path.join(args.output_dir, "RESULTS.md")
+    with open(results_md, encoding="utf-8") as f:
+        text = f.read()
+    begin = text.index("## Compressed input")
+    end = text.index("\n## ", begin + 1) + 1
+    chart = text.find("![throughput]", begin, end)
+    section = "\n".join(compressed_section(compressed, args)) + "\n"
+    text = text[:begin] + section + (text[chart:end] if chart >= 0 else "") + text[end:]
+    with open(results_md, "w", encoding="utf-8") as f:
+        f.write(text)
+    results_json = os.path.join(args.output_dir, "results.json")
+    with open(results_json, encoding="utf-8") as f:
+        everything = json.load(f)
+    everything["compressed"] = compressed
+    with open(results_json, "w", encoding="utf-8") as f:
+        json.dump(everything, f, indent=1)
+        f.write("\n")
+    log("replaced the compressed section of %s" % results_md)
+    return 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description="Benchmark blockavg against its peers.")
     parser.add_argument("--quick", action="store_true",
@@ -1138,6 +1181,9 @@ def main() -> int:
                         help="only blockavg, the yardstick and the reading floor")
     parser.add_argument("--no-build", action="store_true", help="use the existing build")
     parser.add_argument("--no-micro", action="store_true", help="skip the micro-benchmarks")
+    parser.add_argument("--only-compressed", action="store_true",
+                        help="time the compressed copies of the largest input only, and put "
+                             "that section in place of the one in RESULTS.md and results.json")
     parser.add_argument("--no-compressed", action="store_true",
                         help="skip the compressed copies of the largest input")
     parser.add_argument("--no-plain", action="store_true",
@@ -1174,6 +1220,8 @@ def main() -> int:
     for binary in (blockavg, yardstick):
         if not os.access(binary, os.X_OK):
             raise SystemExit("missing %s: run without --no-build" % binary)
+    if args.only_compressed:
+        return replace_compressed(blockavg, args, sizes[-1])
     paths = make_data(args.data_dir, sizes)
     tools = make_tools(blockavg, yardstick, not args.no_peers)
 
