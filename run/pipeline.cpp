@@ -111,8 +111,9 @@ private:
     Task claimRead();
     bool takePoolTask(Task& task);
     unsigned poolTasks() const noexcept;
-    void run(std::unique_lock<std::mutex>& lock, const Task& task, bool onPoolThread);
-    void finish(const Task& task, bool goOn, bool onPoolThread);
+    enum class Role : std::uint8_t { reader, pool, writer };
+    void run(std::unique_lock<std::mutex>& lock, const Task& task, Role role);
+    void finish(const Task& task, bool goOn, Role role);
     void endAt(std::uint64_t end);
 
     const PipelineSteps& steps_;
@@ -132,7 +133,8 @@ private:
     std::uint64_t nextWrite_ = 0;
     std::uint64_t end_ = none;  // the batches from this one on are not needed
     bool inputEnded_ = false;   // a read met the end of the input, an error, or no memory
-    unsigned poolThreads_ = 0;
+    unsigned poolWaiting_ = 0;  // pool threads waiting for work
+    bool writerWaits_ = false;  // the calling thread waits, for a write or the pool's work
     std::vector<std::thread> threads_;
 };
 
@@ -142,34 +144,23 @@ bool Pipeline::startThreads(unsigned threads) {
     }
     // The threads take none of the signals that end the run.
     const EndingSignalsBlocked blocked;
-    for (unsigned started = 0; started < threads; ++started) {
+    if (steps_.readsInOrder) {
+        try {
+            threads_.emplace_back([this] { reader(); });
+        } catch (const std::exception&) {
+            return false;  // the calling thread goes alone
+        }
+    }
+    // With the calling thread, `threads` pool members keep as many
+    // processors busy.
+    for (unsigned started = 1; started < threads; ++started) {
         try {
             threads_.emplace_back([this] { pool(); });
-            const std::lock_guard lock(mutex_);
-            ++poolThreads_;
         } catch (const std::exception&) {
             break;  // fewer threads do the same work
         }
     }
-    bool started = poolThreads_ > 0;
-    if (started && steps_.readsInOrder) {
-        try {
-            threads_.emplace_back([this] { reader(); });
-        } catch (const std::exception&) {
-            started = false;
-        }
-    }
-    if (!started) {
-        // The pool's threads leave at once; the calling thread goes alone.
-        {
-            const std::lock_guard lock(mutex_);
-            end_ = 0;
-        }
-        poolWork_.notify_all();
-        joinThreads();
-        end_ = none;
-    }
-    return started;
+    return true;
 }
 
 void Pipeline::joinThreads() {
@@ -232,17 +223,17 @@ unsigned Pipeline::poolTasks() const noexcept {
 }
 
 // Takes the step with the lock released, then hands the batch on.
-void Pipeline::run(std::unique_lock<std::mutex>& lock, const Task& task, bool onPoolThread) {
+void Pipeline::run(std::unique_lock<std::mutex>& lock, const Task& task, Role role) {
     slots_[task.slot].busy = true;
     lock.unlock();
     double took = 0;
     const bool goOn = take(steps_, task.step, batches_[task.slot], timed_ ? &took : nullptr);
     lock.lock();
     seconds_[static_cast<std::size_t>(task.step)] += took;
-    finish(task, goOn, onPoolThread);
+    finish(task, goOn, role);
 }
 
-void Pipeline::finish(const Task& task, bool goOn, bool onPoolThread) {
+void Pipeline::finish(const Task& task, bool goOn, Role role) {
     Slot& slot = slots_[task.slot];
     const Batch& batch = batches_[task.slot];
     slot.busy = false;
@@ -282,18 +273,30 @@ void Pipeline::finish(const Task& task, bool goOn, bool onPoolThread) {
         return;
     }
     // Whoever has work now is told, and only then: a thread woken for
-    // nothing costs as much as the handing over itself. A pool thread takes
-    // one task itself.
+    // nothing costs as much as the handing over itself. The thread that
+    // finished goes on with a task itself: the next write for the calling
+    // thread, else the pool's work, which the reader does not take.
     Task ready;
-    if (turnOf(Step::write, nextWrite_, ready) && task.step != Step::write) {
+    const bool writeReady = turnOf(Step::write, nextWrite_, ready);
+    if (writeReady && role != Role::writer && writerWaits_) {
         writerWork_.notify_one();
     }
     if (freed && steps_.readsInOrder && mayRead()) {
         readerWork_.notify_one();
     }
-    const unsigned tasks = poolTasks();
-    for (unsigned woken = onPoolThread ? 1 : 0; woken < std::min(tasks, poolThreads_); ++woken) {
-        poolWork_.notify_one();
+    unsigned tasks = poolTasks();
+    if (tasks > 0 && (role == Role::pool || (role == Role::writer && !writeReady))) {
+        --tasks;
+    }
+    for (unsigned woken = 0; woken < tasks; ++woken) {
+        if (woken < poolWaiting_) {
+            poolWork_.notify_one();
+        } else {
+            if (writerWaits_ && !writeReady) {
+                writerWork_.notify_one();
+            }
+            break;
+        }
     }
 }
 
@@ -314,14 +317,19 @@ void Pipeline::endAt(std::uint64_t end) {
     readerWork_.notify_all();  // it reads no more
 }
 
+// Writes each batch in its turn; until that has come, takes the pool's work.
 void Pipeline::writer() {
     std::unique_lock lock(mutex_);
     while (!finished()) {
         Task task;
         if (turnOf(Step::write, nextWrite_, task)) {
-            run(lock, task, false);
+            run(lock, task, Role::writer);
+        } else if (takePoolTask(task)) {
+            run(lock, task, Role::writer);
         } else {
+            writerWaits_ = true;
             writerWork_.wait(lock);
+            writerWaits_ = false;
         }
     }
 }
@@ -331,9 +339,11 @@ void Pipeline::pool() {
     while (!finished()) {
         Task task;
         if (takePoolTask(task)) {
-            run(lock, task, true);
+            run(lock, task, Role::pool);
         } else {
+            ++poolWaiting_;
             poolWork_.wait(lock);
+            --poolWaiting_;
         }
     }
 }
@@ -342,7 +352,7 @@ void Pipeline::reader() {
     std::unique_lock lock(mutex_);
     while (!finished() && !inputEnded_ && nextRead_ < end_) {
         if (mayRead()) {
-            run(lock, claimRead(), false);
+            run(lock, claimRead(), Role::reader);
         } else {
             readerWork_.wait(lock);
         }

@@ -8,15 +8,20 @@
 //            that slot is free, fills it with bytes and hands it to the pool,
 //            and does nothing else. A regular file is read instead by the
 //            pool, each batch at its place in the file.
-//   pool     the threads started for the run. They take the steps that run
-//            on any batch at once (reading a file's batch, finding line
-//            ends, parsing, laying out) from a queue that gives the oldest
-//            batch first, and the two steps that go in input order, walking
-//            the frames and summing, whenever the next batch's turn of one
-//            has come: these come first, as every later batch waits on them.
+//   pool     the threads started for the run, one fewer than processors,
+//            and the calling thread while it has nothing to write. They take
+//            the steps that run on any batch at once (reading a file's batch,
+//            finding line ends, parsing, laying out) from a queue that gives
+//            the oldest batch first, and the two steps that go in input
+//            order, walking the frames and summing, whenever the next batch's
+//            turn of one has come: these come first, as every later batch
+//            waits on them.
 //   writer   the calling thread: it writes the batches in input order, and
 //            only it writes, so the output, the report and the messages come
 //            from one thread, which also takes the signals that end the run.
+//            Until a batch's turn to be written has come it works in the
+//            pool, so that most often it has just laid the batch out itself:
+//            handing each batch to a sleeping writer costs more than that.
 //
 // Invariants, kept by the code in pipeline.cpp:
 //  - Batch number s lives in slot s % slots, from its read until it has been
