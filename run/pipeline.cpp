@@ -322,9 +322,7 @@ void Pipeline::writer() {
     std::unique_lock lock(mutex_);
     while (!finished()) {
         Task task;
-        if (turnOf(Step::write, nextWrite_, task)) {
-            run(lock, task, Role::writer);
-        } else if (takePoolTask(task)) {
+        if (turnOf(Step::write, nextWrite_, task) || takePoolTask(task)) {
             run(lock, task, Role::writer);
         } else {
             writerWaits_ = true;
