@@ -162,12 +162,14 @@ private:
     std::vector<Kept> kept_;
 };
 
+// As the sequential decoder words it (bzip2_source.cpp).
 std::string damage(int code) {
     switch (code) {
         case BZ_MEM_ERROR:
             return "out of memory while reading the bzip2 data";
-        case BZ_DATA_ERROR:
         case BZ_DATA_ERROR_MAGIC:
+            return "the bzip2 data is damaged (no bzip2 header where one belongs)";
+        case BZ_DATA_ERROR:
         case BZ_OK:  // the block ends before its bits do
             return "the bzip2 data is damaged (corrupt data or a wrong checksum)";
         default:
@@ -315,7 +317,6 @@ public:
         }
         if (unit.whole) {
             streamCheck_ = (streamCheck_ << 1 | streamCheck_ >> 31) ^ unit.unitCheck;
-            ++blocks_;
             return Verdict::handOut;
         }
         if (next != nullptr && !next->endsStream && !unit.broken &&
@@ -331,11 +332,14 @@ public:
             unit.cutShort = unit.broken = false;
             decode(unit);
         }
-        // Blocks are counted over the whole input, streams one after another.
-        unit.damage = unit.cutShort
-                          ? "the bzip2 stream is cut short"
-                          : "the bzip2 data is damaged in block " + std::to_string(blocks_ + 1) +
-                                " (corrupt data or a wrong checksum)";
+        // The text and message are those of libbz2 reading on in order from
+        // the block's start: for the last piece of the input, exactly that
+        // decode; for a block with more after it, damage within the block.
+        if (unit.cutShort) {
+            decodeInOrder(unit);
+        } else {
+            unit.damage = damage(BZ_DATA_ERROR);
+        }
         return Verdict::handOut;
     }
 
@@ -357,6 +361,39 @@ public:
     }
 
 private:
+    // Decodes the unit as a stream of its own with no end: what libbz2 gives
+    // of it and says of it when the input ends there.
+    static void decodeInOrder(CompressedUnit& unit) {
+        std::vector<unsigned char> wrapped;
+        BitWriter writer(wrapped);
+        writer.put(0x425a6800u | static_cast<unsigned char>(unit.level), 32);
+        writer.copy(unit.bytes.data(), unit.firstBit, unit.bitLength);
+        writer.finish();
+        unit.text.clear();
+        bz_stream stream{};
+        if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
+            throw std::bad_alloc();
+        }
+        stream.next_in = reinterpret_cast<char*>(wrapped.data());
+        stream.avail_in = static_cast<unsigned int>(wrapped.size());
+        int result = BZ_OK;
+        while (result == BZ_OK) {
+            std::size_t room = 0;
+            char* const into = unit.text.room(room);
+            stream.next_out = into;
+            stream.avail_out = static_cast<unsigned int>(std::min<std::size_t>(room, UINT_MAX));
+            const unsigned int before = stream.avail_out;
+            result = BZ2_bzDecompress(&stream);
+            unit.text.wrote(before - stream.avail_out);
+            if (result == BZ_OK && stream.avail_in == 0 && stream.avail_out > 0) {
+                break;  // it wants more than the input has
+            }
+        }
+        BZ2_bzDecompressEnd(&stream);
+        unit.damage = result == BZ_OK || result == BZ_STREAM_END ? "the bzip2 stream is cut short"
+                                                                 : damage(result);
+    }
+
     // The bits from bit_ up to `next` make a unit; the next begins there.
     void takeBits(const unsigned char* bytes, std::uint64_t next, CompressedUnit& unit,
                   std::size_t& used) {
@@ -394,7 +431,6 @@ private:
     std::uint64_t bit_ = 0;  // where the next unit begins, in the bytes given next
     // The checker's, on the reader.
     std::uint32_t streamCheck_ = 0;
-    std::uint64_t blocks_ = 0;
 };
 
 }  // namespace

@@ -57,7 +57,10 @@ bool take(const PipelineSteps& steps, Step step, Batch& batch, double* seconds) 
                 break;
         }
     } catch (const std::bad_alloc&) {
+        // An in-order step may have left its state half made: no later
+        // batch may take it.
         batch.outOfMemory = true;
+        goOn = step != Step::walk && step != Step::sum;
     }
     if (seconds != nullptr) {
         *seconds += threadProcessorSeconds() - started;

@@ -40,8 +40,9 @@
 //  - Once an in-order step finds that no later batch is needed (the input
 //    has ended, or the run stops), batches after it are dropped and no more
 //    are read; the run ends once every batch up to it has been written.
-// With one processor, or when no thread can be started, the calling thread
-// takes every step, batch after batch, in one slot.
+// With one processor, or when the reader cannot be started, the calling
+// thread takes every step, batch after batch, in one slot; when no pool
+// thread can be, it is the pool alone.
 
 #include <array>
 #include <cstddef>
@@ -58,8 +59,9 @@ inline constexpr std::size_t stepCount = 7;
 // What the run does to a batch. Out of memory takes one route: any step but
 // writing may throw std::bad_alloc (and nothing else), which sets the
 // batch's `outOfMemory`. The pool's steps are then not taken on that batch;
-// the in-order steps still are, in turn, and must end the run with it;
-// writing says it, and throws nothing.
+// the in-order steps still are, in turn, and must end the run with it (one
+// that threw ends it at once: its state may be half made); writing says it,
+// and throws nothing.
 struct PipelineSteps {
     // Reads the batch's bytes: the next ones for input read in order, those
     // at the batch's place in the input otherwise.

@@ -143,7 +143,8 @@ struct Outcome {
 
 // A run over `input` in which the allocation numbered `failing` fails (none
 // for -1); `made` receives how many allocations the run made.
-Outcome runFailingAt(const std::string& input, unsigned threads, long failing, long& made) {
+Outcome runFailingAt(const std::string& input, unsigned threads, std::size_t batchBytes,
+                     long failing, long& made) {
     fuzzing::MemorySource source(input, 4096);
     fuzzing::MemorySink sink;
     sink.reserve(input.size());
@@ -154,6 +155,7 @@ Outcome runFailingAt(const std::string& input, unsigned threads, long failing, l
     RunSettings settings;
     settings.blockLength = 5;
     settings.threads = threads;
+    settings.batchBytes = batchBytes;
     allocations = 0;
     failingAllocation = failing;
     counting = true;
@@ -167,18 +169,25 @@ Outcome runFailingAt(const std::string& input, unsigned threads, long failing, l
 // Memory running out at any allocation of a run, on any thread: the run
 // ends with status 1 and an out-of-memory message, or carries on (a thread
 // that cannot be started leaves its work to the others); it never crashes,
-// and the output holds only whole averaged frames.
+// and the output holds only whole averaged frames. In batches of a KB the
+// steps in order of later batches run while an earlier one fails.
 TEST(AllocationCount, EveryAllocationThatFailsEndsTheRunCleanly) {
-    const std::string input = trajectory(200);
-    for (const unsigned threads : {1u, 3u}) {
+    struct Case {
+        int frames;
+        unsigned threads;
+        std::size_t batchBytes;  // 0: the run's own
+    };
+    for (const Case& c : {Case{200, 1, 0}, Case{200, 3, 0}, Case{60, 1, 1000}, Case{60, 3, 1000}}) {
+        const std::string input = trajectory(c.frames);
         long made = 0;
-        const Outcome whole = runFailingAt(input, threads, -1, made);
+        const Outcome whole = runFailingAt(input, c.threads, c.batchBytes, -1, made);
         ASSERT_TRUE(whole.succeeded);
         for (long failing = 0; failing < made; ++failing) {
-            SCOPED_TRACE(std::to_string(threads) + " threads, allocation " +
-                         std::to_string(failing) + " fails");
+            SCOPED_TRACE(std::to_string(c.threads) + " threads, batches of " +
+                         std::to_string(c.batchBytes) + ", allocation " + std::to_string(failing) +
+                         " fails");
             long ignored = 0;
-            const Outcome result = runFailingAt(input, threads, failing, ignored);
+            const Outcome result = runFailingAt(input, c.threads, c.batchBytes, failing, ignored);
             if (result.succeeded) {
                 EXPECT_EQ(result.output, whole.output);
                 EXPECT_EQ(result.console, whole.console);
