@@ -177,6 +177,49 @@ std::string damage(int code) {
     }
 }
 
+// Decodes the unit's bits wrapped as a stream of their own: a header, and,
+// `withEnd`, an end marker carrying the block's own checksum. The text goes
+// into the unit's; returns libbz2's last answer, and whether it took every
+// byte (`allTaken`) or wanted more than there were.
+int decodeWrapped(CompressedUnit& unit, bool withEnd, bool& allTaken) {
+    thread_local std::vector<unsigned char> wrapped;
+    BitWriter writer(wrapped);
+    writer.put(0x425a6800u | static_cast<unsigned char>(unit.level), 32);
+    writer.copy(unit.bytes.data(), unit.firstBit, unit.bitLength);
+    if (withEnd) {
+        writer.put(endMagic, 48);
+        writer.put(unit.unitCheck, 32);
+    }
+    writer.finish();
+
+    thread_local KeptTables tables;
+    bz_stream stream{};
+    stream.bzalloc = KeptTables::allocate;
+    stream.bzfree = KeptTables::release;
+    stream.opaque = &tables;
+    if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
+        throw std::bad_alloc();
+    }
+    stream.next_in = reinterpret_cast<char*>(wrapped.data());
+    stream.avail_in = static_cast<unsigned int>(wrapped.size());
+    int result = BZ_OK;
+    while (result == BZ_OK) {
+        std::size_t room = 0;
+        char* const into = unit.text.room(room);
+        stream.next_out = into;
+        stream.avail_out = static_cast<unsigned int>(std::min<std::size_t>(room, UINT_MAX));
+        const unsigned int before = stream.avail_out;
+        result = BZ2_bzDecompress(&stream);
+        unit.text.wrote(before - stream.avail_out);
+        if (result == BZ_OK && stream.avail_in == 0 && stream.avail_out > 0) {
+            break;  // it wants bits past the end of the unit
+        }
+    }
+    allTaken = stream.avail_in == 0;
+    BZ2_bzDecompressEnd(&stream);
+    return result;
+}
+
 class Bzip2Blocks final : public UnitFormat {
 public:
     Cut cut(const unsigned char* bytes, std::size_t size, bool ended, bool full,
@@ -267,39 +310,9 @@ public:
         }
         unit.unitCheck =
             static_cast<std::uint32_t>(bitsAt(unit.bytes.data(), unit.firstBit + 48, 32));
-        thread_local std::vector<unsigned char> wrapped;
-        BitWriter writer(wrapped);
-        writer.put(0x425a6800u | static_cast<unsigned char>(unit.level), 32);
-        writer.copy(unit.bytes.data(), unit.firstBit, unit.bitLength);
-        writer.put(endMagic, 48);
-        writer.put(unit.unitCheck, 32);
-        writer.finish();
-
-        thread_local KeptTables tables;
-        bz_stream stream{};
-        stream.bzalloc = KeptTables::allocate;
-        stream.bzfree = KeptTables::release;
-        stream.opaque = &tables;
-        if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
-            throw std::bad_alloc();
-        }
-        stream.next_in = reinterpret_cast<char*>(wrapped.data());
-        stream.avail_in = static_cast<unsigned int>(wrapped.size());
-        int result = BZ_OK;
-        while (result == BZ_OK) {
-            std::size_t room = 0;
-            char* const into = unit.text.room(room);
-            stream.next_out = into;
-            stream.avail_out = static_cast<unsigned int>(std::min<std::size_t>(room, UINT_MAX));
-            const unsigned int before = stream.avail_out;
-            result = BZ2_bzDecompress(&stream);
-            unit.text.wrote(before - stream.avail_out);
-            if (result == BZ_OK && stream.avail_in == 0 && stream.avail_out > 0) {
-                break;  // the block wants bits past its end
-            }
-        }
-        BZ2_bzDecompressEnd(&stream);
-        if (result == BZ_STREAM_END && stream.avail_in == 0) {
+        bool allTaken = false;
+        const int result = decodeWrapped(unit, true, allTaken);
+        if (result == BZ_STREAM_END && allTaken) {
             unit.whole = true;
         } else {
             unit.damage = damage(result);
@@ -364,32 +377,9 @@ private:
     // Decodes the unit as a stream of its own with no end: what libbz2 gives
     // of it and says of it when the input ends there.
     static void decodeInOrder(CompressedUnit& unit) {
-        std::vector<unsigned char> wrapped;
-        BitWriter writer(wrapped);
-        writer.put(0x425a6800u | static_cast<unsigned char>(unit.level), 32);
-        writer.copy(unit.bytes.data(), unit.firstBit, unit.bitLength);
-        writer.finish();
         unit.text.clear();
-        bz_stream stream{};
-        if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
-            throw std::bad_alloc();
-        }
-        stream.next_in = reinterpret_cast<char*>(wrapped.data());
-        stream.avail_in = static_cast<unsigned int>(wrapped.size());
-        int result = BZ_OK;
-        while (result == BZ_OK) {
-            std::size_t room = 0;
-            char* const into = unit.text.room(room);
-            stream.next_out = into;
-            stream.avail_out = static_cast<unsigned int>(std::min<std::size_t>(room, UINT_MAX));
-            const unsigned int before = stream.avail_out;
-            result = BZ2_bzDecompress(&stream);
-            unit.text.wrote(before - stream.avail_out);
-            if (result == BZ_OK && stream.avail_in == 0 && stream.avail_out > 0) {
-                break;  // it wants more than the input has
-            }
-        }
-        BZ2_bzDecompressEnd(&stream);
+        bool allTaken = false;
+        const int result = decodeWrapped(unit, false, allTaken);
         unit.damage = result == BZ_OK || result == BZ_STREAM_END ? "the bzip2 stream is cut short"
                                                                  : damage(result);
     }
