@@ -19,7 +19,7 @@
 #include <filesystem>
 #include <string>
 
-#include "compression/input_text.hpp"
+#include "compression/decompression.hpp"
 #include "io/file_source.hpp"
 #include "io/output_file.hpp"
 #include "run/averaging_run.hpp"
@@ -35,8 +35,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const unsigned threads = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 1;
-    blockavg::InputText text(file, threads);
-    if (!text.readable()) {
+    const blockavg::DecodedInput text = blockavg::openText(file);
+    if (text.source == nullptr) {
         std::fprintf(stderr, "%s: a compression this build does not read\n", argv[1]);
         return 1;
     }
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     blockavg::RunSettings settings;
     settings.blockLength = argc > 2 ? std::atoi(argv[2]) : 100;
     settings.threads = threads;
-    const blockavg::RunStreams streams{text.source(),       argv[1], output,
+    const blockavg::RunStreams streams{*text.source,       argv[1], output,
                                        outputPath.string(), report,  stderr};
     blockavg::RunTimes times;
     const auto started = std::chrono::steady_clock::now();

@@ -12,7 +12,7 @@
 #include "cli/command_line.hpp"
 #include "cli/shown_name.hpp"
 #include "cli/standard_streams.hpp"
-#include "compression/input_text.hpp"
+#include "compression/decompression.hpp"
 #include "host/large_allocations.hpp"
 #include "host/processor_count.hpp"
 #include "io/file_source.hpp"
@@ -75,11 +75,11 @@ int standardOutputWritten() {
 // Why an input whose compression blockavg cannot read is refused, with a
 // command that decompresses it for `blockavg -`, with the block length the
 // user gave.
-std::string refusal(const blockavg::InputText& text, const std::string& inputPath,
+std::string refusal(const blockavg::DecodedInput& text, const std::string& inputPath,
                     const std::string& inputName, std::int32_t blockLength) {
     using namespace blockavg;
-    const Compression outer = text.compression();
-    const Compression inner = text.inner();
+    const Compression outer = text.compression;
+    const Compression inner = text.inner;
     if (inner == Compression::none && isReadFormat(outer)) {
         const std::string format = compressionName(outer);
         return inputName + ": cannot read " + format + "-compressed input: this build has no " +
@@ -144,14 +144,13 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
         }
     }
     // Compressed input is told by its first bytes, and read through its
-    // decompressor, on every processor where the format allows it.
-    const unsigned threads = usableProcessorCount();
-    InputText text(file, threads);
-    if (!text.readable()) {
+    // decompressor.
+    const DecodedInput text = openText(file);
+    if (text.source == nullptr) {
         sayError(refusal(text, inputPath, inputName, blockLength));
         return exitFailure;
     }
-    ByteSource& input = text.source();
+    ByteSource& input = *text.source;
     // One run at a time writes the output: a second one leaves it alone.
     OutputFile output;
     switch (output.open(outputFileName)) {
@@ -169,7 +168,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     const RunStreams streams{input, inputName, output, outputFileName, stdout, stderr};
     RunSettings settings;
     settings.blockLength = blockLength;
-    settings.threads = threads;
+    settings.threads = usableProcessorCount();
     bool succeeded = averageTrajectory(streams, settings);
     stopCuttingBack();
     if (!output.close() && succeeded) {

@@ -1,61 +1,134 @@
 #pragma once
 
-// What the decompressing sources share: the compressed bytes they take in
-// (those already read while the format was being told, then the rest of the
-// raw source, a buffer at a time), the raw source's identity, and the error
-// that ends their text. Each format's readSome() inflates into the caller's
-// buffer.
+// The text of a compressed input, for every format: the compressed bytes
+// read from the raw source, handed to the format's decoder in order, and
+// its text handed out in order, with the rule every format follows:
+//
+//  - A unit's text counts as checked once its checks have passed (a gzip
+//    member's CRC-32 and size, a zstd frame's checksum, an xz block's check,
+//    a bzip2 block's CRC). checkedBytes() says how much of the text given
+//    has; the run keeps no averaged frame made from text past it when a
+//    check fails (run/writer.hpp).
+//  - Units that decode on their own are decoded ahead of the reader, by the
+//    reader itself and by the run's threads through takeWork() (at most two
+//    per thread in flight, and no more than the memory budget allows), and
+//    their text is handed out in input order once checked whole: the text
+//    of a damaged unit is never handed out. Text decoded in place is handed
+//    out as it comes, and checked once its unit ends.
+//  - A read error, damage or a unit cut short ends the text: the text before
+//    the fault comes first, then -1 with the fault in errorMessage(), worded
+//    here for every format.
+//  - bytesWaiting() decodes what is at hand without waiting on the producer,
+//    so that a live pipe's text goes on as soon as it can be had.
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "compression/decoder.hpp"
 #include "io/byte_source.hpp"
 
 namespace blockavg {
 
-class DecompressingSource : public ByteSource {
+// The message for a problem found in `format` data ("gzip", "xz", ...).
+std::string describe(const Problem& problem, const char* format);
+
+class DecompressingSource final : public ByteSource {
 public:
-    bool isSameFileAs(const std::string& path) const final { return raw_.isSameFileAs(path); }
-    std::string errorMessage() const final { return error_; }
-    bool checksItsBytes() const final { return true; }
-    bool mayWait() const final { return raw_.mayWait(); }
-    // Compressed bytes at hand most often give text at once.
-    bool bytesWaiting() const final { return end_ > begin_ || raw_.bytesWaiting(); }
-    void stopReading() noexcept final { raw_.stopReading(); }
+    // `start` holds the bytes already read from `raw`.
+    DecompressingSource(ByteSource& raw, const std::string& start,
+                        std::unique_ptr<Decoder> decoder, const char* format,
+                        std::uint64_t memoryBudget);
+    ~DecompressingSource() override;
 
-protected:
-    DecompressingSource(ByteSource& raw, std::string start);
-
-    // The compressed bytes read and not yet taken.
-    const unsigned char* compressed() const noexcept { return buffer_.data() + begin_; }
-    std::size_t compressedSize() const noexcept { return end_ - begin_; }
-    void take(std::size_t count) noexcept { begin_ += count; }
-
-    // Reads more, once all has been taken: false at the end of the raw
-    // source or on a read error (then failed() is true).
-    bool refill();
-
-    // Whether the text has ended in an error: the raw source's, or damage.
-    bool failed() const noexcept { return !error_.empty(); }
-
-    // What readSome() returns once refill() has returned false: 0 when the
-    // stream ended whole there (`whole`), otherwise -1, the error being the
-    // read error or the stream cut short.
-    std::ptrdiff_t finish(bool whole, const char* format);
-
-    // What readSome() returns on damage found after `produced` bytes of
-    // text: the text before the damage comes first, however the bytes came,
-    // and the next call fails with `message`.
-    std::ptrdiff_t damaged(std::string message, std::size_t produced);
+    std::ptrdiff_t readSome(char* buffer, std::size_t size) override;
+    bool bytesWaiting() override;
+    std::uint64_t checkedBytes() const noexcept override { return checked_.load(); }
+    bool damaged() const override;
+    bool decodes() const override { return true; }
+    std::string errorMessage() const override { return error_; }
+    bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
+    bool mayWait() const override { return raw_.mayWait(); }
+    std::string endNote() const override { return decoder_->endNote(); }
+    void stopReading(std::uint64_t onceChecked) noexcept override;
+    void shareWork(unsigned helpers, std::function<void()> wake) override;
+    bool workWaiting() const noexcept override { return untaken_.load() > 0; }
+    bool takeWork() override;
 
 private:
+    struct Flight {
+        std::unique_ptr<Unit> unit;
+        bool taken = false;    // someone decodes it
+        bool decoded = false;  // and is done
+    };
+    enum class Refill : std::uint8_t { got, ended, waits, failed };
+    static constexpr std::ptrdiff_t wouldWait = -2;
+
+    std::ptrdiff_t read(char* out, std::size_t size, bool mayWait);
+    std::ptrdiff_t handOut(char* out, std::size_t size);
+    std::ptrdiff_t stepInPlace(char* out, std::size_t size, bool mayWait);
+    bool nextUnitOut(bool mayWait, bool& waits);
+    bool cutAhead(bool mayWait, bool& waits);
+    Decoder::Step step(std::span<char> out, bool unitsInFlight);
+    Refill refill(bool mayWait);
+    void launch();
+    void decodeOrWait(Flight& front);
+    void decodeUnit(Unit& unit) const noexcept;
+    void join(Unit& unit);
+    void retire(std::unique_ptr<Unit> unit) noexcept;
+    void setChecked(std::uint64_t checked) noexcept;
+    void fail(const Problem& problem);
+
     ByteSource& raw_;
+    const std::unique_ptr<Decoder> decoder_;
+    const char* const format_;
+    const std::uint64_t budget_;
+
+    // The reader's own: the compressed bytes, buffer_[begin_, end_) not yet
+    // taken, the first of them at byte `offset_` of the input.
     std::vector<unsigned char> buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
-    bool ended_ = false;
+    std::uint64_t offset_ = 0;
+    bool rawEnded_ = false;
+    std::uint64_t produced_ = 0;  // text handed out
+    bool ended_ = false;          // the decoder found the input's whole end
+    bool failed_ = false;
+    Problem problem_;
     std::string error_;
+    // What cutting ahead met behind the units in flight: the end, a fault.
+    bool cutEnded_ = false;
+    bool cutFailed_ = false;
+    Problem cutProblem_;
+    std::unique_ptr<Unit> fresh_;  // for the next cut
+    std::vector<std::unique_ptr<Unit>> spare_;
+    std::unique_ptr<Unit> handing_;  // the unit whose text goes out
+    std::size_t handedChunk_ = 0;
+    std::size_t handedBytes_ = 0;  // of that chunk
+    bool handingFails_ = false;    // its problem follows its text
+    std::uint64_t inFlightCost_ = 0;
+    std::vector<char> peek_;  // text decoded by bytesWaiting()
+    std::size_t peekBegin_ = 0;
+    std::size_t peekEnd_ = 0;
+
+    std::atomic<std::uint64_t> checked_{0};
+    std::atomic<std::uint64_t> stopAt_{allChecked};
+
+    // Shared with the threads that take work.
+    mutable std::mutex mutex_;
+    std::condition_variable decoded_;
+    std::deque<std::unique_ptr<Flight>> flights_;  // in input order
+    std::atomic<unsigned> untaken_{0};
+    std::size_t mostInFlight_ = 1;
+    std::function<void()> wake_;
+    ChunkPool chunks_;
 };
 
 }  // namespace blockavg

@@ -6,6 +6,9 @@
 #include <string>
 #include <utility>
 
+#include "compression/decompressing_source.hpp"
+#include "host/available_memory.hpp"
+
 namespace blockavg {
 namespace {
 
@@ -136,10 +139,19 @@ public:
         return raw_.readAt(offset, buffer, size);
     }
     bool mayWait() const override { return raw_.mayWait(); }
-    bool bytesWaiting() const override { return given_ < start_.size() || raw_.bytesWaiting(); }
-    bool checksItsBytes() const override { return raw_.checksItsBytes(); }
+    bool bytesWaiting() override { return given_ < start_.size() || raw_.bytesWaiting(); }
+    std::uint64_t checkedBytes() const noexcept override { return raw_.checkedBytes(); }
+    bool damaged() const override { return raw_.damaged(); }
+    bool decodes() const override { return raw_.decodes(); }
     std::string endNote() const override { return raw_.endNote(); }
-    void stopReading() noexcept override { raw_.stopReading(); }
+    void stopReading(std::uint64_t onceChecked) noexcept override {
+        raw_.stopReading(onceChecked);
+    }
+    void shareWork(unsigned helpers, std::function<void()> wake) override {
+        raw_.shareWork(helpers, std::move(wake));
+    }
+    bool workWaiting() const noexcept override { return raw_.workWaiting(); }
+    bool takeWork() override { return raw_.takeWork(); }
 
 private:
     std::unique_ptr<ByteSource> owned_;
@@ -257,28 +269,39 @@ bool canDecompress(Compression compression) noexcept {
 }
 
 std::unique_ptr<ByteSource> decompressingSource(Compression compression, ByteSource& raw,
-                                                std::string start, unsigned threads) {
+                                                const std::string& start) {
+    // What units in flight may hold: a quarter of what the process may
+    // still take, as xz -d allows its threads; a unit that needs more is
+    // decoded in place.
+    const std::optional<std::uint64_t> available = availableMemory();
+    const std::uint64_t budget = available ? *available / 4 : std::uint64_t{256} << 20;
+    std::unique_ptr<Decoder> decoder;
     switch (compression) {
 #if BLOCKAVG_HAVE_GZIP
         case Compression::gzip:
-            return makeGzipSource(raw, std::move(start), threads);
+            decoder = makeGzipDecoder();
+            break;
 #endif
 #if BLOCKAVG_HAVE_ZSTD
         case Compression::zstd:
-            return makeZstdSource(raw, std::move(start), threads);
+            decoder = makeZstdDecoder();
+            break;
 #endif
 #if BLOCKAVG_HAVE_XZ
         case Compression::xz:
-            return makeXzSource(raw, std::move(start), threads);
+            decoder = makeXzDecoder(budget);
+            break;
 #endif
 #if BLOCKAVG_HAVE_BZIP2
         case Compression::bzip2:
-            return makeBzip2Source(raw, std::move(start), threads);
+            decoder = makeBzip2Decoder();
+            break;
 #endif
         default:
-            break;
+            return std::make_unique<ReplayingSource>(raw, start, 1);
     }
-    return std::make_unique<ReplayingSource>(raw, std::move(start), 1);
+    return std::make_unique<DecompressingSource>(raw, start, std::move(decoder),
+                                                 compressionName(compression), budget);
 }
 
 namespace {
@@ -303,7 +326,7 @@ Compression readStart(ByteSource& source, std::string& start, std::ptrdiff_t& go
 
 }  // namespace
 
-DecodedInput openText(ByteSource& raw, unsigned threads) {
+DecodedInput openText(ByteSource& raw) {
     std::string start;
     std::ptrdiff_t got = 1;
     DecodedInput text;
@@ -317,8 +340,7 @@ DecodedInput openText(ByteSource& raw, unsigned threads) {
     }
     // The text's first bytes, to tell whether it is compressed again;
     // they are handed out again before the rest.
-    std::unique_ptr<ByteSource> decoded =
-        decompressingSource(text.compression, raw, std::move(start), threads);
+    std::unique_ptr<ByteSource> decoded = decompressingSource(text.compression, raw, start);
     std::string textStart;
     text.inner = readStart(*decoded, textStart, got);
     if (text.inner != Compression::none) {

@@ -2,11 +2,10 @@
 
 // Compressed trajectories, told by their first bytes, never by their name:
 // gzip (one member or several in a row), zstd, xz and bzip2. Each format
-// has a byte source of its own (gzip_source.cpp with ISA-L or
-// gzip_zlib_source.cpp with zlib, zstd_source.cpp, xz_source.cpp,
-// bzip2_source.cpp) that reads the compressed bytes from the raw source and
-// hands out the trajectory text. A build without a format's library says so
-// when it meets such input. Formats blockavg does not read (lz4, zip, lzma,
+// has a decoder of its own (compression/decoder.hpp) that the one
+// decompressing source drives over the raw source's bytes to hand out the
+// trajectory text. A build without a format's library says so when it meets
+// such input. Formats blockavg does not read (lz4, zip, lzma,
 // compress, 7z), and compressed data inside compressed data, are told too,
 // so that they are refused rather than read as text.
 
@@ -43,11 +42,10 @@ std::string decompressCommand(Compression compression, const std::string& path);
 
 // The text of a compressed input: `start` holds the bytes already read from
 // `raw`. Only for a format canDecompress() accepts. A damaged or cut-short
-// stream is a read error that names the format and what was wrong. Input
-// made of parts that decode on their own is decoded on `threads`
-// processors where the format allows it; the text is the same.
+// stream is a read error that names the format, what was wrong and where
+// (compression/decompressing_source.hpp).
 std::unique_ptr<ByteSource> decompressingSource(Compression compression, ByteSource& raw,
-                                                std::string start, unsigned threads);
+                                                const std::string& start);
 
 // The text of `raw`: reads its first bytes to tell the compression, then
 // hands out the text through the matching source. Compressed input has the
@@ -60,15 +58,6 @@ struct DecodedInput {
     Compression inner = Compression::none;
     std::unique_ptr<ByteSource> source;
 };
-DecodedInput openText(ByteSource& raw, unsigned threads);
-
-// Makers of the per-format sources; each exists only where its library does.
-std::unique_ptr<ByteSource> makeGzipSource(ByteSource& raw, std::string start, unsigned threads);
-std::unique_ptr<ByteSource> makeZstdSource(ByteSource& raw, std::string start, unsigned threads);
-std::unique_ptr<ByteSource> makeXzSource(ByteSource& raw, std::string start, unsigned threads);
-std::unique_ptr<ByteSource> makeBzip2Source(ByteSource& raw, std::string start, unsigned threads);
-// bzip2 block by block on `threads` threads (compression/unit_source.hpp).
-std::unique_ptr<ByteSource> makeBzip2BlocksSource(ByteSource& raw, const std::string& start,
-                                                  unsigned threads);
+DecodedInput openText(ByteSource& raw);
 
 }  // namespace blockavg

@@ -51,7 +51,7 @@ public:
     // pipe's producer falls behind now and then: a run's batch of its bytes
     // ends there.
     bool mayWait() const override { return chunkSize_ != never; }
-    bool bytesWaiting() const override { return read_ / chunkSize_ % 256 != 255; }
+    bool bytesWaiting() override { return read_ / chunkSize_ % 256 != 255; }
 
 private:
     std::string_view bytes_;
@@ -86,6 +86,10 @@ public:
     void abandon() noexcept override {
         bytes_.resize(written_);
         abandoned_ = true;
+    }
+    void abandonAt(SinkPlace place) noexcept override {
+        written_ = std::min(written_, static_cast<std::size_t>(place.bytes));
+        abandon();
     }
     std::string errorMessage() const override { return std::generic_category().message(ENOSPC); }
     const std::string& bytes() const noexcept { return bytes_; }

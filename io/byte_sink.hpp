@@ -13,6 +13,13 @@
 
 namespace blockavg {
 
+// A place in what a sink was sent: the end of its first `frames` frames,
+// `bytes` bytes in.
+struct SinkPlace {
+    std::int64_t frames = 0;
+    std::int64_t bytes = 0;
+};
+
 class ByteSink {
 public:
     ByteSink() = default;
@@ -42,6 +49,10 @@ public:
     // After a failure, or a frame that will not be ended: cuts the sink
     // back to its written frames where it can be, and takes no more writes.
     virtual void abandon() noexcept = 0;
+
+    // The same, back to `place`, the end of a frame written earlier (damage
+    // found in the input those after it were made from).
+    virtual void abandonAt(SinkPlace place) noexcept = 0;
 
     // Why the last write() failed.
     virtual std::string errorMessage() const = 0;

@@ -1,10 +1,13 @@
 #pragma once
 
-// Where the reader's bytes come from: a file, standard input, or anything
-// else that hands out bytes as they become available.
+// Where the reader's bytes come from: a file, standard input, a
+// decompressor, or anything else that hands out bytes as they become
+// available.
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <string>
 
 namespace blockavg {
@@ -48,23 +51,50 @@ public:
     virtual bool mayWait() const { return true; }
 
     // For a source that mayWait(): whether a read now would give bytes, or
-    // the end, without waiting. False when that cannot be told.
-    virtual bool bytesWaiting() const { return false; }
+    // the end, without waiting on the producer. False when that cannot be
+    // told. Called by the thread that reads.
+    virtual bool bytesWaiting() { return false; }
 
-    // Whether reading to the end tells if the bytes are whole (a compressed
-    // stream's checksums), so that a reader that stops early should read on
-    // to find out.
-    virtual bool checksItsBytes() const { return false; }
+    // Compressed input: how many of the bytes given so far lie in parts
+    // whose checks (checksums, sizes) have passed. Everything, for input
+    // that has no checks. Safe from any thread.
+    static constexpr std::uint64_t allChecked = std::numeric_limits<std::uint64_t>::max();
+    virtual std::uint64_t checkedBytes() const noexcept { return allChecked; }
+
+    // After a read failed: whether the data failed a check (it is damaged,
+    // so the bytes given since checkedBytes() may be wrong), rather than
+    // ending early or not being readable.
+    virtual bool damaged() const { return false; }
+
+    // Whether reading is work for a processor (decompression), not only
+    // waiting on the input.
+    virtual bool decodes() const { return false; }
 
     // Once readSome() has returned 0: what was passed over at the end of
     // the input and deserves a warning (bytes after the last gzip member),
     // worded to follow the input's name; empty when nothing was.
     virtual std::string endNote() const { return {}; }
 
-    // Ends every wait for good: a read that waits now returns at once, and
-    // every later one, with 0 as at the end of the data. For a run that has
-    // ended while a producer keeps its pipe open. Safe from any thread.
-    virtual void stopReading() noexcept {}
+    // Ends every wait for good once the first `onceChecked` bytes given
+    // have passed their checks (at once for 0, or for input without
+    // checks): a read that waits then returns, and every later one, with 0
+    // as at the end of the data. For a run that has ended while a producer
+    // keeps its pipe open. Safe from any thread.
+    virtual void stopReading(std::uint64_t onceChecked = 0) noexcept { (void)onceChecked; }
+
+    // Decoding that other threads may take on for the source (the units of
+    // compressed input that decode on their own), so that the run's
+    // threads are the only ones: `helpers` threads call takeWork() while
+    // workWaiting(), and `wake` is called whenever work is added. Until
+    // then, and after shareWork(0, {}), the thread that reads does it all.
+    virtual void shareWork(unsigned helpers, std::function<void()> wake) {
+        (void)helpers;
+        (void)wake;
+    }
+    virtual bool workWaiting() const noexcept { return false; }
+    // Takes one piece of that work, if there is one; false when there was
+    // none.
+    virtual bool takeWork() { return false; }
 };
 
 }  // namespace blockavg

@@ -40,10 +40,10 @@ public:
     bool isSameFileAs(const std::string& path) const override;
     std::string errorMessage() const override;
     bool mayWait() const override { return !regular_; }
-    bool bytesWaiting() const override;
+    bool bytesWaiting() override;
     // A pipe or terminal is waited on together with a wake-up (a pipe of
     // the process's own on POSIX, a cancelled read on Windows).
-    void stopReading() noexcept override;
+    void stopReading(std::uint64_t onceChecked) noexcept override;
 
 private:
     int descriptor_ = -1;

@@ -49,6 +49,16 @@ void OutputFile::resetCounts() noexcept {
     error_ = 0;
 }
 
+void OutputFile::abandonAt(SinkPlace place) noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(writing_);
+        if (truncatable_ && place.frames < committed().writes) {
+            publish({place.bytes, place.frames});
+        }
+    }
+    cutBack();
+}
+
 std::string OutputFile::errorMessage() const {
     return std::generic_category().message(error_ != 0 ? error_ : EIO);
 }

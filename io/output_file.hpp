@@ -41,6 +41,7 @@ public:
     void commit() noexcept override;
     bool countsOnCommit() const noexcept override { return truncatable_; }
     void abandon() noexcept override { cutBack(); }
+    void abandonAt(SinkPlace place) noexcept override;
     std::string errorMessage() const override;
 
     // Cuts the file back to the end of the last written frame, for good:

@@ -42,11 +42,9 @@ std::size_t batchBytesFor(std::size_t slots) noexcept {
     return std::clamp(share, smallestBatch, largestBatch);
 }
 
-// A compressed file whose text stopped early is read on to its end, so that
-// damage that made the stop (a changed byte that made a count line) is
-// found. Not a pipe: its producer may keep it open for hours.
-bool readsOnAfterAStop(const ByteSource& input) {
-    return input.checksItsBytes() && !input.mayWait();
+// "1 averaged frame", "2 averaged frames".
+std::string averagedFrames(std::int64_t count) {
+    return std::to_string(count) + (count == 1 ? " averaged frame" : " averaged frames");
 }
 
 // What a run that went well says about the frames after its last full
@@ -82,7 +80,8 @@ public:
           positional_(streams.input.readsAtOffsets()),
           walker_(settings.blockLength),
           sums_(settings.blockLength, streams_.inputName),
-          writer_(streams.output, streams_.outputName, streams.report, streams.messages) {}
+          writer_(streams.output, streams_.outputName, streams.input, streams.report,
+                  streams.messages) {}
 
     PipelineSteps steps();
     bool finish();
@@ -94,7 +93,8 @@ private:
     bool write(const Batch& batch) noexcept;
     bool writeFrames(const Batch& batch);
     void endEarly() noexcept;
-    bool readToTheEnd();
+    std::string afterFault();
+    bool checkToTheStop();
 
     const RunStreams& streams_;
     const std::int32_t blockLength_;
@@ -106,6 +106,10 @@ private:
     Writer writer_;
     bool failed_ = false;     // memory ran out, or the output could not be written
     bool readToEnd_ = false;  // the run was given the end of the input
+    std::uint64_t textRead_ = 0;  // by the batches read in turn
+    // The run stopped at a line that is no count: the input's text up to
+    // there must pass its checks before the run may succeed.
+    std::uint64_t checkTo_ = 0;
 };
 
 PipelineSteps AveragingRun::steps() {
@@ -121,6 +125,9 @@ PipelineSteps AveragingRun::steps() {
         layOutBatch(batch, blockLength_);
     };
     steps.write = [this](const Batch& batch) { return write(batch); };
+    if (!positional_ && streams_.input.decodes()) {
+        steps.decoding = &streams_.input;
+    }
     return steps;
 }
 
@@ -136,6 +143,7 @@ void AveragingRun::read(Batch& batch) {
     }
     batch.readEnd = ReadEnd::more;
     batch.readError.clear();
+    batch.textBegin = positional_ ? batch.sequence * batchBytes_ : textRead_;
     char* const into = lines.text.data() + headroom;
     ByteSource& input = streams_.input;
     std::size_t got = 0;
@@ -158,6 +166,9 @@ void AveragingRun::read(Batch& batch) {
     }
     lines.bytesBegin = headroom;
     lines.bytesEnd = headroom + got;
+    if (!positional_) {
+        textRead_ += got;
+    }
 }
 
 bool AveragingRun::walk(Batch& batch) {
@@ -171,8 +182,12 @@ bool AveragingRun::walk(Batch& batch) {
     if (stop == InputStop::none) {
         return true;
     }
-    const bool countLineStop = stop == InputStop::notACount || stop == InputStop::blankCountLine;
-    if (stop != InputStop::endOfInput && (!countLineStop || !readsOnAfterAStop(streams_.input))) {
+    if (stop == InputStop::notACount || stop == InputStop::blankCountLine) {
+        // The text up to the line that stops the run, and the unit it lies
+        // in, must pass their checks: reading goes on to there.
+        checkTo_ = batch.textBegin + batch.frames.stopEnd - batch.lines.bytesBegin;
+        streams_.input.stopReading(checkTo_);
+    } else if (stop != InputStop::endOfInput) {
         streams_.input.stopReading();
     }
     return false;
@@ -217,15 +232,22 @@ bool AveragingRun::write(const Batch& batch) noexcept {
 
 bool AveragingRun::writeFrames(const Batch& batch) {
     const SummedBatch& summed = batch.summed;
+    const BatchLines& lines = batch.lines;
     if (!writer_.writeBatch(batch) ||
         (summed.missingTo > summed.missingFrom &&
          !writer_.finishFrame(
              last_.atomName(),
              sums_.sums().subspan(summed.missingFrom, summed.missingTo - summed.missingFrom),
-             blockLength_))) {
+             blockLength_, batch.textBegin + lines.bytesEnd - lines.bytesBegin))) {
         failed_ = true;
         endEarly();
         return false;
+    }
+    if (batch.frames.stop == InputStop::readError) {
+        // The input could not be read, or a line was too long to hold.
+        const bool input = batch.readEnd == ReadEnd::error && batch.frames.error == batch.readError;
+        writer_.say("error reading " + streams_.inputName + ": " + batch.frames.error +
+                    (input ? afterFault() : std::string()));
     }
     // The input was read to its end: what was passed over after it may be
     // told. Decided here, by the last batch written, as neither threads
@@ -234,38 +256,67 @@ bool AveragingRun::writeFrames(const Batch& batch) {
     return true;
 }
 
+// What the output keeps after the input failed: damaged input cuts it back
+// to the frames made from checked text; otherwise it keeps its frames, and
+// those made from text whose check never came are told.
+std::string AveragingRun::afterFault() {
+    const std::string& output = streams_.outputName;
+    if (streams_.input.damaged()) {
+        const Writer::Kept kept = writer_.cutBackToChecked();
+        if (kept.cutBack) {
+            return "; " + output + " holds " +
+                   (kept.frames == 0 ? std::string("no averaged frames")
+                                     : "the " + (kept.frames == 1 ? std::string("averaged frame")
+                                                                  : averagedFrames(kept.frames)) +
+                                           " made before it");
+        }
+        return "; the reader of " + output + " got " + averagedFrames(kept.frames) +
+               (kept.unchecked > 0
+                    ? ", the last " + std::to_string(kept.unchecked) + " made from it"
+                    : std::string());
+    }
+    const Writer::Kept kept = writer_.framesWritten();
+    if (kept.unchecked == 0) {
+        return {};
+    }
+    return "; " + std::string(kept.unchecked == kept.frames ? "all " : "the last ") +
+           std::to_string(kept.unchecked) + " of the " + averagedFrames(kept.frames) + " in " +
+           output + " come from data that could not be checked";
+}
+
 // A run that has ended early waits for no producer: a read waiting on a
 // pipe returns, and reading ends.
 void AveragingRun::endEarly() noexcept { streams_.input.stopReading(); }
 
-bool AveragingRun::readToTheEnd() {
-    std::vector<char> buffer(std::size_t{1} << 16);
-    for (;;) {
-        const std::ptrdiff_t got = streams_.input.readSome(buffer.data(), buffer.size());
-        if (got == 0) {
-            return true;
-        }
-        if (got < 0) {
-            writer_.say("error reading " + streams_.inputName + ": " +
-                        streams_.input.errorMessage());
-            return false;
-        }
+// A run that stopped at a line that is no count reads on until the text up
+// to that line has passed its checks: the line may come from damage.
+bool AveragingRun::checkToTheStop() {
+    ByteSource& input = streams_.input;
+    if (checkTo_ == 0 || input.checkedBytes() >= checkTo_) {
+        return true;
     }
+    std::vector<char> buffer(std::size_t{1} << 16);
+    std::ptrdiff_t got = 1;
+    while (input.checkedBytes() < checkTo_ && got > 0) {
+        got = input.readSome(buffer.data(), buffer.size());
+    }
+    if (input.checkedBytes() >= checkTo_) {
+        return true;
+    }
+    writer_.say("error reading " + streams_.inputName + ": " + input.errorMessage() +
+                afterFault());
+    return false;
 }
 
-// After the last batch: a compressed file that stopped early is read to
-// its end to find damage; then the notes of a run that went well.
+// After the last batch: a compressed input that stopped early is checked up
+// to the stop; then the notes of a run that went well.
 bool AveragingRun::finish() {
     std::fflush(streams_.report);
-    bool damaged = false;
-    if (sums_.stoppedEarly() && !sums_.failed() && !failed_ && readsOnAfterAStop(streams_.input)) {
-        damaged = !readToTheEnd();
-        readToEnd_ = !damaged;
-    }
+    const bool checked = sums_.failed() || failed_ || checkToTheStop();
     streams_.input.stopReading();
     // A frame begun and not ended (the run failed) is not kept.
     writer_.abandonFrame();
-    const bool succeeded = !sums_.failed() && !failed_ && !damaged;
+    const bool succeeded = !sums_.failed() && !failed_ && checked;
     if (succeeded) {
         const std::string note = leftOverNote(sums_.framesRead(), blockLength_, streams_);
         if (!note.empty()) {

@@ -58,6 +58,8 @@ struct BatchText {
     std::vector<char> frames;
     std::size_t framesSize = 0;
     std::vector<std::size_t> frameEnds;  // where averaged frames end in `frames`
+    // For each, where the text it was made from ends in the input's text.
+    std::vector<std::uint64_t> frameTextEnds;
     // For each frame end, then for the frame begun after the last: how much
     // of the report must be out before that frame counts as written (its
     // own report line, when it starts in this batch).
@@ -67,6 +69,7 @@ struct BatchText {
         reportSize = 0;
         framesSize = 0;
         frameEnds.clear();
+        frameTextEnds.clear();
         reportBefore.clear();
     }
 };
@@ -76,6 +79,7 @@ struct BatchText {
 struct alignas(64) Batch {
     std::uint64_t sequence = 0;
     std::int64_t firstFrame = 0;  // the number of the frame being read when the batch begins
+    std::uint64_t textBegin = 0;  // where its bytes begin in the input's text
     BatchLines lines;
     ReadEnd readEnd = ReadEnd::more;
     std::string readError;

@@ -6,6 +6,22 @@
 #include "xmol/averaged_frame_layout.hpp"
 
 namespace blockavg {
+namespace {
+
+// Where the text a frame was made from ends: its last line, or the input's
+// end when that came first.
+std::uint64_t textEndOf(const Batch& batch, const FramePiece& piece) {
+    const BatchLines& lines = batch.lines;
+    std::size_t end = lines.bytesEnd;
+    if (piece.ending == FrameEnding::complete && piece.atomLines > 0) {
+        end = lines[piece.firstAtomLine + piece.atomLines - 1].end;
+    } else if (piece.ending == FrameEnding::complete && piece.hasComment) {
+        end = lines[piece.commentLine].end;
+    }
+    return batch.textBegin + end - lines.bytesBegin;
+}
+
+}  // namespace
 
 void layOutBatch(Batch& batch, std::int32_t blockLength) {
     BatchText& text = batch.text;
@@ -53,6 +69,7 @@ void layOutBatch(Batch& batch, std::int32_t blockLength) {
             piece.ending == FrameEnding::inputEnded && summed.missingTo > summed.missingFrom;
         if (piece.ending != FrameEnding::continues && !linesMissing) {
             text.frameEnds.push_back(text.framesSize);
+            text.frameTextEnds.push_back(textEndOf(batch, piece));
             text.reportBefore.push_back(reportOfFrame);
         }
     }

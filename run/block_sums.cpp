@@ -101,8 +101,8 @@ bool BlockSums::add(Batch& batch, const LastValues& last) {
                 break;
             }
             case FrameEnding::readError:
+                // Said once the batch is written (run/averaging_run.cpp).
                 summed.abandonsFrame = piece.closesBlock;
-                summed.messages.push_back("error reading " + input() + ": " + batch.frames.error);
                 failed_ = true;
                 break;
         }
@@ -163,11 +163,7 @@ void BlockSums::stop(const BatchFrames& frames, SummedBatch& summed) {
                 " is blank where an atom count belongs; stopped reading there");
             break;
         case InputStop::readError:
-            // Inside a frame its piece has said so.
-            if (frames.stopsAtCountLine) {
-                summed.messages.push_back("error reading " + input() + ": " + frames.error);
-                failed_ = true;
-            }
+            failed_ = true;
             break;
     }
 }

@@ -108,6 +108,8 @@ private:
 
     void pool();
     void reader();
+    void wakeForDecoding();
+    bool decode(std::unique_lock<std::mutex>& lock);
     bool finished() const noexcept { return nextWrite_ >= end_; }
     bool turnOf(Step step, std::uint64_t sequence, Task& task) const noexcept;
     bool mayRead() const noexcept;
@@ -145,18 +147,25 @@ bool Pipeline::startThreads(unsigned threads) {
     if (threads <= 1 || slots_.size() < 2) {
         return false;
     }
+    // The reader of an input that decodes counts as one of the processors;
+    // the calling thread is always one.
+    const unsigned poolThreads = threads - 1 - (steps_.decoding != nullptr ? 1 : 0);
+    if (steps_.decoding != nullptr) {
+        steps_.decoding->shareWork(poolThreads + 1, [this] { wakeForDecoding(); });
+    }
     // The threads take none of the signals that end the run.
     const EndingSignalsBlocked blocked;
     if (steps_.readsInOrder) {
         try {
             threads_.emplace_back([this] { reader(); });
         } catch (const std::exception&) {
+            if (steps_.decoding != nullptr) {
+                steps_.decoding->shareWork(0, {});
+            }
             return false;  // the calling thread goes alone
         }
     }
-    // With the calling thread, `threads` pool members keep as many
-    // processors busy.
-    for (unsigned started = 1; started < threads; ++started) {
+    for (unsigned started = 0; started < poolThreads; ++started) {
         try {
             threads_.emplace_back([this] { pool(); });
         } catch (const std::exception&) {
@@ -171,6 +180,35 @@ void Pipeline::joinThreads() {
         thread.join();
     }
     threads_.clear();
+    if (steps_.decoding != nullptr) {
+        steps_.decoding->shareWork(0, {});
+    }
+}
+
+// The input has decoding for the pool: a thread waiting for work is told.
+// Under the lock, so that one that has just found none waits before it is
+// told.
+void Pipeline::wakeForDecoding() {
+    const std::lock_guard lock(mutex_);
+    if (poolWaiting_ > 0) {
+        poolWork_.notify_one();
+    } else if (writerWaits_) {
+        writerWork_.notify_one();
+    }
+}
+
+// Decodes a unit of the input, when one waits, with the lock released.
+bool Pipeline::decode(std::unique_lock<std::mutex>& lock) {
+    if (steps_.decoding == nullptr || !steps_.decoding->workWaiting()) {
+        return false;
+    }
+    lock.unlock();
+    const double started = timed_ ? threadProcessorSeconds() : 0.0;
+    steps_.decoding->takeWork();
+    const double took = timed_ ? threadProcessorSeconds() - started : 0.0;
+    lock.lock();
+    seconds_[static_cast<std::size_t>(Step::read)] += took;
+    return true;
 }
 
 // The in-order step's turn on the batch, if that batch is ready for it.
@@ -327,7 +365,7 @@ void Pipeline::writer() {
         Task task;
         if (turnOf(Step::write, nextWrite_, task) || takePoolTask(task)) {
             run(lock, task, Role::writer);
-        } else {
+        } else if (!decode(lock)) {
             writerWaits_ = true;
             writerWork_.wait(lock);
             writerWaits_ = false;
@@ -341,7 +379,7 @@ void Pipeline::pool() {
         Task task;
         if (takePoolTask(task)) {
             run(lock, task, Role::pool);
-        } else {
+        } else if (!decode(lock)) {
             ++poolWaiting_;
             poolWork_.wait(lock);
             --poolWaiting_;

@@ -49,6 +49,7 @@
 #include <functional>
 #include <vector>
 
+#include "io/byte_source.hpp"
 #include "run/batch.hpp"
 
 namespace blockavg {
@@ -75,6 +76,11 @@ struct PipelineSteps {
     std::function<bool(Batch&)> walk;
     std::function<bool(Batch&)> sum;
     std::function<bool(const Batch&)> write;  // on the calling thread; noexcept
+    // An input that decodes as it is read (compressed input read in order):
+    // its reader works as hard as the pool, so the pool starts one thread
+    // fewer, and takes on the input's decoding (ByteSource::takeWork())
+    // when it has nothing of its own to do.
+    ByteSource* decoding = nullptr;
 };
 
 // Runs the steps over batches until a step finds no later batch is needed

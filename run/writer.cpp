@@ -142,6 +142,12 @@ bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> e
     const bool sent = output_.write(bytes, ends);
     output_.commit();
     const auto whole = static_cast<std::size_t>(output_.framesSent() - before);
+    for (std::size_t end = 0; end < whole; ++end) {
+        frameWritten(text_->frameTextEnds[firstEnd + end],
+                     {before + static_cast<std::int64_t>(end) + 1,
+                      bytesOut_ + static_cast<std::int64_t>(ends[end])});
+    }
+    bytesOut_ += static_cast<std::int64_t>(bytes.size());
     reportUpTo(reportBefore[std::min(firstEnd + whole - (sent && whole > 0 ? 1 : 0),
                                      reportBefore.size() - 1)]);
     if (!sent) {
@@ -154,10 +160,11 @@ bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> e
 }
 
 bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sums,
-                         std::int32_t blockLength) {
+                         std::int32_t blockLength, std::uint64_t textEnd) {
     // The frame's report line is out: nothing more must go before it.
     BatchText noReport;
     noReport.reportBefore.push_back(0);
+    noReport.frameTextEnds.push_back(textEnd);
     text_ = &noReport;
     reportOut_ = 0;
     missing_.assign(held_.begin(), held_.end());
@@ -180,6 +187,40 @@ bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sum
     text_ = nullptr;
     release(missing_);
     return sent;
+}
+
+void Writer::frameWritten(std::uint64_t textEnd, SinkPlace place) noexcept {
+    const std::uint64_t checked = input_.checkedBytes();
+    if (checked > checkedSeen_) {
+        // The unit whose text lay beyond the checked part has passed.
+        checked_ = latest_;
+        checkedSeen_ = checked;
+    }
+    latest_ = place;
+    if (textEnd <= checked) {
+        checked_ = place;
+    }
+}
+
+Writer::Kept Writer::framesWritten() noexcept {
+    if (input_.checkedBytes() > checkedSeen_) {
+        checked_ = latest_;
+        checkedSeen_ = input_.checkedBytes();
+    }
+    return {latest_.frames, latest_.frames - checked_.frames, false};
+}
+
+Writer::Kept Writer::cutBackToChecked() noexcept {
+    Kept kept = framesWritten();
+    release(held_);
+    inSlices_ = false;
+    kept.cutBack = output_.countsOnCommit();
+    output_.abandonAt(checked_);
+    if (kept.cutBack) {
+        kept.frames -= kept.unchecked;
+        kept.unchecked = 0;
+    }
+    return kept;
 }
 
 void Writer::abandonFrame() noexcept {

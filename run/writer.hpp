@@ -12,6 +12,13 @@
 // in slices of about that size, and counts as written with its last. When
 // a write fails, the report stops at the line of the first frame that was
 // not written, and the output is cut back to the frames written.
+//
+// It also keeps the place after the last frame made wholly from text that
+// has passed its checks (compressed input: ByteSource::checkedBytes()),
+// where damage found later cuts the output back to. That takes no list of
+// frames: the text given beyond the checked part always lies in the one
+// unit being decoded in place (compression/decompressing_source.hpp), so
+// once more of the text has been checked, every frame written before is.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,15 +29,20 @@
 #include <vector>
 
 #include "io/byte_sink.hpp"
+#include "io/byte_source.hpp"
 #include "run/batch.hpp"
 
 namespace blockavg {
 
 class Writer {
 public:
-    Writer(ByteSink& output, std::string_view outputName, std::FILE* report,
-           std::FILE* messages) noexcept
-        : output_(output), outputName_(outputName), report_(report), messages_(messages) {}
+    Writer(ByteSink& output, std::string_view outputName, const ByteSource& input,
+           std::FILE* report, std::FILE* messages) noexcept
+        : output_(output),
+          outputName_(outputName),
+          input_(input),
+          report_(report),
+          messages_(messages) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
@@ -42,12 +54,25 @@ public:
     bool writeBatch(const Batch& batch);
 
     // Ends the frame whose start has been written with atom lines named
-    // `name`, one for each of `sums`.
+    // `name`, one for each of `sums`; the input's text ends at `textEnd`.
     bool finishFrame(std::string_view name, std::span<const Coordinates> sums,
-                     std::int32_t blockLength);
+                     std::int32_t blockLength, std::uint64_t textEnd);
 
     // Gives up the frame begun: the output keeps its whole frames only.
     void abandonFrame() noexcept;
+
+    // The input was found damaged: the output is cut back to the frames
+    // made from checked text, and takes no more. What it keeps, or, when
+    // it cannot be cut back, what its reader got.
+    struct Kept {
+        std::int64_t frames = 0;
+        std::int64_t unchecked = 0;  // of them, made from text that failed its check
+        bool cutBack = false;
+    };
+    Kept cutBackToChecked() noexcept;
+    // The frames written, and how many of the last of them were made from
+    // text not yet checked.
+    Kept framesWritten() noexcept;
 
 private:
     bool writeFrames(const BatchText& text);
@@ -57,9 +82,11 @@ private:
     bool sendTogether(std::string_view bytes, std::span<const std::size_t> ends,
                       std::size_t firstEnd);
     void reportUpTo(std::size_t end) noexcept;
+    void frameWritten(std::uint64_t textEnd, SinkPlace place) noexcept;
 
     ByteSink& output_;
     std::string_view outputName_;
+    const ByteSource& input_;
     std::FILE* report_;
     std::FILE* messages_;
     const BatchText* text_ = nullptr;  // the batch being written
@@ -68,6 +95,10 @@ private:
     bool inSlices_ = false;            // the frame begun has gone out in slices
     std::vector<std::size_t> ends_;
     std::vector<char> missing_;  // lines that a frame cut short lacks
+    std::int64_t bytesOut_ = 0;  // sent to the output
+    SinkPlace latest_;           // after the last frame written
+    SinkPlace checked_;          // after the last one made from checked text
+    std::uint64_t checkedSeen_ = 0;
 };
 
 }  // namespace blockavg

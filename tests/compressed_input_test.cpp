@@ -234,18 +234,23 @@ TEST(CompressedInput, ReadsEveryGzipHeaderAndWarnsOfBytesAfterTheLastMember) {
                      "has 1 byte after its last gzip member that is not gzip data; it was "
                      "ignored",
                      ""});
+    // Damage in a second member keeps the frames of the first, whole one.
+    const std::string second = " in the member at byte " + std::to_string(whole.size()) +
+                               "; trajectory.xmol holds the 10 averaged frames made before it";
     std::string badCrc = gzipMember(head, 0x0a, scratch);
     badCrc[21] = static_cast<char>(badCrc[21] ^ 1);  // the header checksum
     cases.push_back({"a wrong header checksum", whole + badCrc, "",
-                     "the gzip data is damaged (its header checksum does not match)"});
+                     "the gzip data is damaged (its header checksum does not match)" + second});
     std::string reserved = whole;
     reserved[3] = '\x20';
     cases.push_back({"a reserved flag", reserved, "",
-                     "the gzip data is damaged (a header with unknown flags)"});
+                     "the gzip data is damaged (a header with unknown flags) in the member at "
+                     "byte 0; trajectory.xmol holds no averaged frames"});
     std::string method = whole;
     method[2] = '\x07';
     cases.push_back({"another method", whole + method, "",
-                     "the gzip data uses a compression method other than deflate"});
+                     "the gzip data uses a compression method other than deflate; "
+                     "trajectory.xmol holds the 10 averaged frames made before it"});
     cases.push_back({"a header cut short", whole + gzipMember(head, 0x18, scratch).substr(0, 15),
                      "", "the gzip stream is cut short"});
     const bool gzipTests =

@@ -13,12 +13,14 @@
 #include <lzma.h>
 #endif
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "compression/input_text.hpp"
+#include "compression/decompression.hpp"
 #include "fuzz/in_memory_pass.hpp"
 #include "fuzz/memory_streams.hpp"
 
@@ -58,17 +60,39 @@ struct Decoded {
     std::string error;
 };
 
+// The text as the reader gets it, with `threads` - 1 threads taking on the
+// decoding beside it.
 Decoded decode(const std::string& bytes, unsigned threads, std::size_t chunk) {
     MemorySource source(bytes, chunk);
-    blockavg::InputText input(source, threads);
+    const blockavg::DecodedInput input = blockavg::openText(source);
+    blockavg::ByteSource& text = *input.source;
+    std::atomic<bool> done{false};
+    std::vector<std::thread> helpers;
+    if (threads > 1) {
+        text.shareWork(threads - 1, [] {});
+        for (unsigned helper = 1; helper < threads; ++helper) {
+            helpers.emplace_back([&] {
+                while (!done.load()) {
+                    if (!text.takeWork()) {
+                        std::this_thread::yield();
+                    }
+                }
+            });
+        }
+    }
     Decoded decoded;
     char buffer[65536];
     std::ptrdiff_t got = 0;
-    while ((got = input.source().readSome(buffer, sizeof buffer)) > 0) {
+    while ((got = text.readSome(buffer, sizeof buffer)) > 0) {
         decoded.text.append(buffer, static_cast<std::size_t>(got));
     }
+    done = true;
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    text.shareWork(0, {});
     decoded.failed = got < 0;
-    decoded.error = decoded.failed ? input.source().errorMessage() : "";
+    decoded.error = decoded.failed ? text.errorMessage() : "";
     return decoded;
 }
 

@@ -28,6 +28,7 @@ void BatchFrames::clear() noexcept {
     stopsAtCountLine = false;
     nextFrame = 0;
     stopLine = 0;
+    stopEnd = 0;
     error.clear();
 }
 
@@ -157,7 +158,7 @@ void FrameWalker::takeLines(const BatchLines& lines, BatchFrames& frames) {
                     count_ = lines[index++].count;
                     expect_ = Expect::commentLine;
                 } else {
-                    takeCountLine(lines.line(index++), frames);
+                    takeCountLine(lines, index++, frames);
                 }
                 break;
             case Expect::commentLine:
@@ -168,7 +169,7 @@ void FrameWalker::takeLines(const BatchLines& lines, BatchFrames& frames) {
                 // Past a blank count line: blank lines up to the end are the
                 // end; anything else is a stop at the blank line.
                 if (hasContent(lines.line(index))) {
-                    stop(frames, InputStop::blankCountLine, blankLine_);
+                    stop(frames, InputStop::blankCountLine, blankLine_, lines[index].end);
                     return;
                 }
                 ++lineNumber_;
@@ -180,14 +181,16 @@ void FrameWalker::takeLines(const BatchLines& lines, BatchFrames& frames) {
     }
 }
 
-void FrameWalker::takeCountLine(std::string_view line, BatchFrames& frames) {
+void FrameWalker::takeCountLine(const BatchLines& lines, std::uint32_t index,
+                                BatchFrames& frames) {
+    const std::string_view line = lines.line(index);
     LineCursor cursor(line);
     std::int32_t count = 0;
     if (readIntegerItem(cursor, count) && count >= 0) {
         count_ = count;
         expect_ = Expect::commentLine;
     } else if (hasContent(line)) {
-        stop(frames, InputStop::notACount, lineNumber_);
+        stop(frames, InputStop::notACount, lineNumber_, lines[index].end);
     } else {
         blankLine_ = lineNumber_;
         expect_ = Expect::contentAhead;
@@ -273,9 +276,11 @@ void FrameWalker::endReading(BatchFrames& frames, std::uint32_t lineCount, ReadE
     expect_ = Expect::nothing;
 }
 
-void FrameWalker::stop(BatchFrames& frames, InputStop kind, std::uint64_t lineNumber) {
+void FrameWalker::stop(BatchFrames& frames, InputStop kind, std::uint64_t lineNumber,
+                       std::size_t end) {
     frames.stop = kind;
     frames.stopLine = lineNumber;
+    frames.stopEnd = end;
     frames.stopsAtCountLine = true;
     expect_ = Expect::nothing;
 }

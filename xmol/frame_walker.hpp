@@ -64,6 +64,7 @@ struct BatchFrames {
     bool stopsAtCountLine = false;  // the stop stands where frame `nextFrame` would begin
     std::int64_t nextFrame = 0;     // the number of the frame after the batch's last whole one
     std::uint64_t stopLine = 0;     // notACount and blankCountLine: the line's number
+    std::size_t stopEnd = 0;        // and where the line that tells the stop ends in the text
     std::string error;              // readError: why
 
     void clear() noexcept;
@@ -90,12 +91,13 @@ private:
 
     bool placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames);
     void takeLines(const BatchLines& lines, BatchFrames& frames);
-    void takeCountLine(std::string_view line, BatchFrames& frames);
+    void takeCountLine(const BatchLines& lines, std::uint32_t index, BatchFrames& frames);
     void beginFrame(BatchFrames& frames, bool hasComment, std::uint32_t commentLine);
     FramePiece& atomPiece(BatchFrames& frames, std::uint32_t line);
     void endReading(BatchFrames& frames, std::uint32_t lineCount, ReadEnd end,
                     std::string_view error);
-    void stop(BatchFrames& frames, InputStop kind, std::uint64_t lineNumber = 0);
+    void stop(BatchFrames& frames, InputStop kind, std::uint64_t lineNumber = 0,
+              std::size_t end = 0);
     bool closes(std::int64_t frameNumber) const noexcept { return frameNumber % blockLength_ == 0; }
 
     std::int32_t blockLength_;

@@ -71,7 +71,7 @@ void FileSource::close() noexcept {
     }
 }
 
-void FileSource::stopReading() noexcept {
+void FileSource::stopReading(std::uint64_t /*onceChecked*/) noexcept {
     if (wakeWrite_ >= 0) {
         // The wake-up pipe is never drained: it stays readable for good.
         const char byte = 1;
@@ -104,7 +104,7 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
     }
 }
 
-bool FileSource::bytesWaiting() const {
+bool FileSource::bytesWaiting() {
     pollfd ready{descriptor_, POLLIN, 0};
     return ::poll(&ready, 1, 0) == 1;
 }

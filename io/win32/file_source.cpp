@@ -57,7 +57,7 @@ void FileSource::close() noexcept {
 // A read that may wait names its thread, so that stopReading() can cancel
 // it; the cancel is repeated until the read has returned, as it may come
 // just before the read begins.
-void FileSource::stopReading() noexcept {
+void FileSource::stopReading(std::uint64_t /*onceChecked*/) noexcept {
     std::unique_lock lock(stopMutex_);
     stopped_ = true;
     while (readingThread_ != nullptr) {
@@ -98,7 +98,7 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
 }
 
 // Not told: each read of a pipe goes on as it comes.
-bool FileSource::bytesWaiting() const { return false; }
+bool FileSource::bytesWaiting() { return false; }
 
 // Reads go in order, from one thread: ReadFile at an offset would move the
 // descriptor's position under _read.

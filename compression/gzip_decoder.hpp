@@ -1,17 +1,17 @@
 #pragma once
 
-// What the gzip sources share, whichever library inflates: the members one
-// after another, each header read here as RFC 1952 has it (every flag, in
-// any combination, the header checksum checked), and what follows the last
-// member. Zero bytes there (as tar and some writers leave) are passed over
-// in silence; any other bytes are passed over with a note for a warning.
-// The library inflates each member's deflate data and checks its trailer.
+// gzip input, whichever library inflates it (ISA-L in gzip_isal.cpp, zlib
+// in gzip_zlib.cpp): the members one after another, each header read here
+// as RFC 1952 has it (every flag, in any combination, the header checksum
+// checked), and what follows the last member. Zero bytes there (as tar and
+// some writers leave) are passed over in silence; any other bytes are
+// passed over with a note for a warning.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "compression/decompressing_source.hpp"
+#include "compression/decoder.hpp"
 
 namespace blockavg {
 
@@ -26,10 +26,12 @@ public:
     // Reads from `bytes`, taking `used` of them: `done` at the end of the
     // header, `more` when all were taken and more are needed, `notGzip`
     // when they do not start with gzip's two identifying bytes, `damaged`
-    // with problem() saying why.
+    // with problem() saying what is wrong (or, when unreadable(), what the
+    // data does that blockavg cannot read).
     Result read(const unsigned char* bytes, std::size_t size, std::size_t& used);
 
     const char* problem() const noexcept { return problem_; }
+    bool unreadable() const noexcept { return unreadable_; }
     // After `notGzip`: how many identifying bytes (0x1f) were taken, in
     // this read or in earlier ones.
     std::size_t identifyingBytesTaken() const noexcept { return got_; }
@@ -47,26 +49,31 @@ private:
     std::uint32_t crc_ = 0;  // of the header's bytes so far
     std::uint16_t headerCrc_ = 0;
     const char* problem_ = "";
+    bool unreadable_ = false;
 };
 
 // The CRC-32 of gzip (and of the header checksum), carried on over `bytes`.
 std::uint32_t gzipCrc32(std::uint32_t crc, const unsigned char* bytes, std::size_t size) noexcept;
 
-class GzipMembersSource : public DecompressingSource {
+// The members one after another: their headers read here, their deflate
+// data inflated by the library of a subclass, which checks each member's
+// trailer (its CRC-32 and size): a member's text counts as checked once its
+// trailer has been found right.
+class GzipDecoder : public Decoder {
 public:
-    std::ptrdiff_t readSome(char* buffer, std::size_t size) final;
+    Step step(std::span<const unsigned char> in, std::uint64_t at, Flow flow, std::span<char> out,
+              bool unitsInFlight, Unit& fresh) final;
     std::string endNote() const final { return note_; }
 
 protected:
-    GzipMembersSource(ByteSource& raw, std::string start);
-
     // What one call of the library did on a member's deflate data and
     // trailer.
     struct Inflated {
         std::size_t used = 0;      // compressed bytes taken
         std::size_t produced = 0;  // text bytes written
         bool memberEnded = false;  // the trailer read and found right
-        std::string damage;        // why the data cannot be inflated, if so
+        Fault fault = Fault::damaged;
+        std::string damage;  // what is wrong with the data, if anything
     };
 
     // Starts the library on a member's deflate data.
@@ -79,10 +86,13 @@ protected:
 private:
     enum class Phase { header, body, between, trailing };
 
-    std::ptrdiff_t atTheEnd(char* buffer, std::size_t size);
+    Step inflateStep(std::span<const unsigned char> in, Flow flow, std::span<char> out);
+    Step atTheEnd(std::span<char> out);
+    Step failure(Fault fault, std::string detail) const;
 
     Phase phase_ = Phase::header;
     GzipHeaderReader header_;
+    std::uint64_t memberAt_ = 0;  // where the member being read begins
     std::uint64_t trailing_ = 0;  // bytes after the last member
     bool trailingData_ = false;   // any of them other than zero
     std::string note_;

@@ -1,5 +1,5 @@
 // gzip input inflated by zlib, for builds without ISA-L (the Windows
-// build). The members and their headers are read in gzip_members.cpp, as
+// build). The members and their headers are read in gzip_decoder.cpp, as
 // with ISA-L; zlib inflates each member's raw deflate data, and the trailer
 // (the CRC-32 and the length of the member's text) is checked here.
 
@@ -12,23 +12,20 @@
 #include <string>
 #include <utility>
 
-#include "compression/decompression.hpp"
-#include "compression/gzip_members.hpp"
+#include "compression/gzip_decoder.hpp"
 
 namespace blockavg {
 namespace {
 
-class ZlibGzipSource final : public GzipMembersSource {
+class ZlibGzipDecoder final : public GzipDecoder {
 public:
-    ZlibGzipSource(ByteSource& raw, std::string start) : GzipMembersSource(raw, std::move(start)) {
+    ZlibGzipDecoder() {
         // Negative window bits: raw deflate data, no wrapper.
         if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) {
             throw std::bad_alloc();
         }
     }
-    ZlibGzipSource(const ZlibGzipSource&) = delete;
-    ZlibGzipSource& operator=(const ZlibGzipSource&) = delete;
-    ~ZlibGzipSource() override { inflateEnd(&stream_); }
+    ~ZlibGzipDecoder() override { inflateEnd(&stream_); }
 
 private:
     void startBody() override {
@@ -59,8 +56,7 @@ private:
                 throw std::bad_alloc();
             }
             if (result == Z_DATA_ERROR || result == Z_NEED_DICT || result == Z_STREAM_ERROR) {
-                step.damage = std::string("the gzip data is damaged (") +
-                              (stream_.msg != nullptr ? stream_.msg : "invalid data") + ")";
+                step.damage = stream_.msg != nullptr ? stream_.msg : "invalid data";
                 return step;
             }
             if (result != Z_STREAM_END) {
@@ -81,7 +77,7 @@ private:
                    std::uint32_t{trailer_[at + 2]} << 16 | std::uint32_t{trailer_[at + 3]} << 24;
         };
         if (field(0) != crc_ || field(4) != length_) {
-            step.damage = "the gzip data is damaged (its checksum does not match)";
+            step.damage = "its checksum does not match";
             return step;
         }
         step.memberEnded = true;
@@ -98,9 +94,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ByteSource> makeGzipSource(ByteSource& raw, std::string start,
-                                           unsigned /*threads*/) {
-    return std::make_unique<ZlibGzipSource>(raw, std::move(start));
-}
+std::unique_ptr<Decoder> makeGzipDecoder() { return std::make_unique<ZlibGzipDecoder>(); }
 
 }  // namespace blockavg

@@ -1,4 +1,4 @@
-#include "compression/gzip_members.hpp"
+#include "compression/gzip_decoder.hpp"
 
 #include <algorithm>
 #include <array>
@@ -44,6 +44,7 @@ void GzipHeaderReader::reset() noexcept {
     crc_ = 0;
     headerCrc_ = 0;
     problem_ = "";
+    unreadable_ = false;
 }
 
 bool GzipHeaderReader::advance(Field after) {
@@ -101,11 +102,12 @@ GzipHeaderReader::Result GzipHeaderReader::read(const unsigned char* bytes, std:
                     continue;
                 }
                 if (fixed_[2] != 8) {
-                    problem_ = "the gzip data uses a compression method other than deflate";
+                    problem_ = "uses a compression method other than deflate";
+                    unreadable_ = true;
                     return Result::damaged;
                 }
                 if ((fixed_[3] & flagsReserved) != 0) {
-                    problem_ = "the gzip data is damaged (a header with unknown flags)";
+                    problem_ = "a header with unknown flags";
                     return Result::damaged;
                 }
                 break;
@@ -137,7 +139,7 @@ GzipHeaderReader::Result GzipHeaderReader::read(const unsigned char* bytes, std:
                     continue;
                 }
                 if (headerCrc_ != (crc_ & 0xffff)) {
-                    problem_ = "the gzip data is damaged (its header checksum does not match)";
+                    problem_ = "its header checksum does not match";
                     return Result::damaged;
                 }
                 break;
@@ -149,33 +151,108 @@ GzipHeaderReader::Result GzipHeaderReader::read(const unsigned char* bytes, std:
     return Result::more;
 }
 
-GzipMembersSource::GzipMembersSource(ByteSource& raw, std::string start)
-    : DecompressingSource(raw, std::move(start)) {
-    header_.reset();
+Decoder::Step GzipDecoder::failure(Fault fault, std::string detail) const {
+    Step step;
+    step.event = Event::failed;
+    step.problem = {fault, std::move(detail), "member", memberAt_};
+    return step;
 }
 
-std::ptrdiff_t GzipMembersSource::atTheEnd(char* buffer, std::size_t size) {
-    if (failed()) {
-        return -1;
+Decoder::Step GzipDecoder::step(std::span<const unsigned char> in, std::uint64_t at, Flow flow,
+                                std::span<char> out, bool /*unitsInFlight*/, Unit& /*fresh*/) {
+    if (in.empty() && phase_ != Phase::body) {
+        Step step;
+        step.event = Event::more;
+        return flow == Flow::ended ? atTheEnd(out) : step;
     }
+    Step step;
+    switch (phase_) {
+        case Phase::between:
+            header_.reset();
+            memberAt_ = at;
+            phase_ = Phase::header;
+            [[fallthrough]];
+        case Phase::header: {
+            const GzipHeaderReader::Result result = header_.read(in.data(), in.size(), step.used);
+            if (result == GzipHeaderReader::Result::damaged) {
+                return failure(header_.unreadable() ? Fault::unreadable : Fault::damaged,
+                               header_.problem());
+            }
+            if (result == GzipHeaderReader::Result::notGzip) {
+                // Not another member: the rest is passed over. A 0x1f taken
+                // may have come in an earlier read.
+                phase_ = Phase::trailing;
+                trailing_ = header_.identifyingBytesTaken();
+                trailingData_ = trailing_ > 0;
+            } else if (result == GzipHeaderReader::Result::done) {
+                startBody();
+                phase_ = Phase::body;
+            }
+            return step;
+        }
+        case Phase::body:
+            return inflateStep(in, flow, out);
+        case Phase::trailing:
+            trailingData_ = trailingData_ || std::any_of(in.begin(), in.end(), [](unsigned char byte) {
+                                return byte != 0;
+                            });
+            trailing_ += in.size();
+            step.used = in.size();
+            return step;
+    }
+    return step;
+}
+
+Decoder::Step GzipDecoder::inflateStep(std::span<const unsigned char> in, Flow flow,
+                                       std::span<char> out) {
+    if (in.empty() && flow == Flow::ended) {
+        return atTheEnd(out);
+    }
+    // Without input the library may still hold text to give.
+    const Inflated inflated = inflate(in.data(), in.size(), out.data(), out.size());
+    Step step;
+    step.used = inflated.used;
+    step.produced = inflated.produced;
+    if (!inflated.damage.empty()) {
+        Step failed = failure(inflated.fault, inflated.damage);
+        failed.used = step.used;
+        failed.produced = step.produced;
+        return failed;
+    }
+    if (inflated.memberEnded) {
+        phase_ = Phase::between;
+        step.event = Event::checked;
+    } else if (inflated.produced == 0 && inflated.used == in.size()) {
+        step.event = Event::more;
+    }
+    return step;
+}
+
+Decoder::Step GzipDecoder::atTheEnd(std::span<char> out) {
+    Step step;
     switch (phase_) {
         case Phase::body: {
             // The library may hold the last of the data: a call without
             // input gives it out, or shows that the member was cut short.
-            const Inflated step = inflate(nullptr, 0, buffer, size);
-            if (!step.damage.empty()) {
-                return damaged(step.damage, step.produced);
+            const Inflated inflated = inflate(nullptr, 0, out.data(), out.size());
+            step.produced = inflated.produced;
+            if (!inflated.damage.empty()) {
+                Step failed = failure(inflated.fault, inflated.damage);
+                failed.produced = step.produced;
+                return failed;
             }
-            if (step.memberEnded) {
+            if (inflated.memberEnded) {
                 phase_ = Phase::between;
+                step.event = Event::checked;
+                return step;
             }
-            if (step.produced > 0 || step.memberEnded) {
-                return static_cast<std::ptrdiff_t>(step.produced);
+            if (step.produced > 0) {
+                return step;
             }
-            return finish(false, "gzip");
+            return failure(Fault::cutShort, "");
         }
         case Phase::header:
-            return finish(false, "gzip");
+            return failure(Fault::cutShort, "");
         case Phase::trailing:
             if (trailingData_) {
                 note_ = trailing_ == 1
@@ -190,68 +267,8 @@ std::ptrdiff_t GzipMembersSource::atTheEnd(char* buffer, std::size_t size) {
         case Phase::between:
             break;
     }
-    return finish(true, "gzip");
-}
-
-std::ptrdiff_t GzipMembersSource::readSome(char* buffer, std::size_t size) {
-    if (failed()) {
-        return -1;
-    }
-    for (;;) {
-        if (compressedSize() == 0 && !refill()) {
-            return atTheEnd(buffer, size);
-        }
-        switch (phase_) {
-            case Phase::between:
-                header_.reset();
-                phase_ = Phase::header;
-                [[fallthrough]];
-            case Phase::header: {
-                std::size_t used = 0;
-                const GzipHeaderReader::Result result =
-                    header_.read(compressed(), compressedSize(), used);
-                take(used);
-                if (result == GzipHeaderReader::Result::damaged) {
-                    return damaged(header_.problem(), 0);
-                }
-                if (result == GzipHeaderReader::Result::notGzip) {
-                    // Not another member: the rest is passed over.
-                    phase_ = Phase::trailing;
-                    // A 0x1f taken may have come in an earlier read.
-                    trailing_ = header_.identifyingBytesTaken();
-                    trailingData_ = trailing_ > 0;
-                } else if (result == GzipHeaderReader::Result::done) {
-                    startBody();
-                    phase_ = Phase::body;
-                }
-                continue;
-            }
-            case Phase::body: {
-                const Inflated step = inflate(compressed(), compressedSize(), buffer, size);
-                take(step.used);
-                if (!step.damage.empty()) {
-                    return damaged(step.damage, step.produced);
-                }
-                if (step.memberEnded) {
-                    phase_ = Phase::between;
-                }
-                if (step.produced > 0) {
-                    return static_cast<std::ptrdiff_t>(step.produced);
-                }
-                continue;
-            }
-            case Phase::trailing: {
-                const unsigned char* bytes = compressed();
-                const std::size_t count = compressedSize();
-                trailingData_ =
-                    trailingData_ ||
-                    std::any_of(bytes, bytes + count, [](unsigned char byte) { return byte != 0; });
-                trailing_ += count;
-                take(count);
-                continue;
-            }
-        }
-    }
+    step.event = Event::ended;
+    return step;
 }
 
 }  // namespace blockavg

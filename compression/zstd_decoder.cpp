@@ -1,0 +1,86 @@
+// zstd input (Debian's libzstd-dev), frames one after another read as one
+// stream, as zstd -d reads them, with windows up to 2 GiB. A frame's text
+// counts as checked once the frame has ended: libzstd has then compared its
+// checksum, when the frame has one (zstd writes one unless told
+// --no-check).
+
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <new>
+#include <string>
+
+#include "compression/decoder.hpp"
+
+namespace blockavg {
+namespace {
+
+class ZstdDecoder final : public Decoder {
+public:
+    ZstdDecoder() : stream_(ZSTD_createDStream()) {
+        if (stream_ == nullptr) {
+            throw std::bad_alloc();
+        }
+        // Windows up to 2 GiB, as zstd --long=31 writes and zstd -d --long=31
+        // reads (the library's default stops at 128 MiB). The decoder takes
+        // memory as large as the window only for a frame that needs it.
+        const int windowLogMax = sizeof(std::size_t) >= 8 ? 31 : 30;
+        ZSTD_DCtx_setParameter(stream_, ZSTD_d_windowLogMax, windowLogMax);
+    }
+    ~ZstdDecoder() override { ZSTD_freeDStream(stream_); }
+
+    Step step(std::span<const unsigned char> in, std::uint64_t at, Flow flow, std::span<char> out,
+              bool /*unitsInFlight*/, Unit& /*fresh*/) override {
+        Step step;
+        if (in.empty() && flow == Flow::ended && frameEnded_) {
+            step.event = Event::ended;
+            return step;
+        }
+        ZSTD_inBuffer input{in.data(), in.size(), 0};
+        ZSTD_outBuffer output{out.data(), out.size(), 0};
+        // Without input the library may still hold text to give.
+        const std::size_t result = ZSTD_decompressStream(stream_, &output, &input);
+        step.used = input.pos;
+        step.produced = output.pos;
+        if (ZSTD_isError(result) != 0) {
+            step.event = Event::failed;
+            if (ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation) {
+                step.problem = {Fault::outOfMemory,
+                                "a frame takes as much memory as its window, which zstd --long "
+                                "makes up to 2 GiB",
+                                "frame", frameAt_};
+            } else {
+                step.problem = {Fault::damaged, ZSTD_getErrorName(result), "frame", frameAt_};
+            }
+            return step;
+        }
+        // A frame ends whole, and so its checksum passed, where the library
+        // returns 0 for the text it gave or the bytes it took.
+        if (result == 0 && (!frameEnded_ || step.used > 0 || step.produced > 0)) {
+            frameEnded_ = true;
+            frameAt_ = at + step.used;
+            step.event = Event::checked;
+        } else if (step.used > 0) {
+            frameEnded_ = false;
+        }
+        if (step.event == Event::going && step.produced == 0 && step.used == in.size()) {
+            step.event = Event::more;
+            if (flow == Flow::ended) {
+                step.event = frameEnded_ ? Event::ended : Event::failed;
+                step.problem = {Fault::cutShort, "", "frame", frameAt_};
+            }
+        }
+        return step;
+    }
+
+private:
+    ZSTD_DStream* stream_;
+    bool frameEnded_ = true;  // between frames
+    std::uint64_t frameAt_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Decoder> makeZstdDecoder() { return std::make_unique<ZstdDecoder>(); }
+
+}  // namespace blockavg
