@@ -80,12 +80,15 @@ std::string refusal(const blockavg::DecodedInput& text, const std::string& input
     using namespace blockavg;
     const Compression outer = text.compression;
     const Compression inner = text.inner;
+    const std::string path = inputPath == "-" ? std::string() : shellWord(inputPath);
+    const std::string blockArgument =
+        blockLength != defaultBlockLength ? " " + std::to_string(blockLength) : "";
     if (inner == Compression::none && isReadFormat(outer)) {
         const std::string format = compressionName(outer);
         return inputName + ": cannot read " + format + "-compressed input: this build has no " +
-               format + " support";
+               format + " support; decompress it first, e.g. `" + (path.empty() ? "... | " : "") +
+               decompressCommand(outer, path) + " | blockavg -" + blockArgument + "`";
     }
-    const std::string path = inputPath == "-" ? std::string() : shellWord(inputPath);
     // The outer layer first when the text inside is compressed again; then
     // the layer that blockavg cannot read itself, if it cannot.
     std::string command = inner != Compression::none ? decompressCommand(outer, path) : "";
@@ -107,8 +110,7 @@ std::string refusal(const blockavg::DecodedInput& text, const std::string& input
             : std::string("compressed with ") + compressionName(outer);
     return inputName + " is " + what +
            ", which blockavg does not read; decompress it first, e.g. `" +
-           (fromPipe ? "... | " : "") + command + " | blockavg -" +
-           (blockLength != defaultBlockLength ? " " + std::to_string(blockLength) : "") + "`";
+           (fromPipe ? "... | " : "") + command + " | blockavg -" + blockArgument + "`";
 }
 
 // Opens the input, then the output, and runs. The input goes first, so that
