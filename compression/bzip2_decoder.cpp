@@ -127,9 +127,8 @@ private:
     unsigned filled_ = 0;
 };
 
-// libbz2's tables for a block (3.6 MB at the largest block size), kept by
-// each thread from block to block: memory freed and taken again costs its
-// page faults each time, about a third of decoding a block.
+// libbz2's tables for a block (3.6 MB at the largest block size), kept from
+// block to block.
 class KeptTables {
 public:
     KeptTables() = default;
@@ -198,8 +197,13 @@ Problem problemOf(int code, const Bzip2Unit& unit) {
 // `withEnd`, an end marker carrying the block's own checksum. The text goes
 // into the unit's; returns libbz2's last answer, and whether it took every
 // byte (`allTaken`) or wanted more than there were.
-int decodeWrapped(Bzip2Unit& unit, bool withEnd, bool& allTaken) {
-    thread_local std::vector<unsigned char> wrapped;
+struct Workspace {
+    KeptTables tables;
+    std::vector<unsigned char> wrapped;
+};
+
+int decodeWrapped(Bzip2Unit& unit, bool withEnd, bool& allTaken, Workspace& workspace) {
+    std::vector<unsigned char>& wrapped = workspace.wrapped;
     BitWriter writer(wrapped);
     writer.put(0x425a6800u | static_cast<unsigned char>(unit.level), 32);
     writer.copy(unit.bytes.data(), unit.firstBit, unit.bitLength);
@@ -209,11 +213,10 @@ int decodeWrapped(Bzip2Unit& unit, bool withEnd, bool& allTaken) {
     }
     writer.finish();
 
-    thread_local KeptTables tables;
     bz_stream stream{};
     stream.bzalloc = KeptTables::allocate;
     stream.bzfree = KeptTables::release;
-    stream.opaque = &tables;
+    stream.opaque = &workspace.tables;
     if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
         throw std::bad_alloc();
     }
@@ -355,7 +358,9 @@ public:
         block.blockCheck =
             static_cast<std::uint32_t>(bitsAt(block.bytes.data(), block.firstBit + 48, 32));
         bool allTaken = false;
-        const int result = decodeWrapped(block, true, allTaken);
+        std::unique_ptr<Workspace> workspace = workspaces_.take();
+        const int result = decodeWrapped(block, true, allTaken, *workspace);
+        workspaces_.give(std::move(workspace));
         block.whole = result == BZ_STREAM_END && allTaken;
         if (!block.whole) {
             block.problem = problemOf(result, block);
@@ -396,7 +401,9 @@ public:
             // The last piece of the input: what libbz2 gives of it in order.
             block.text.clear();
             bool allTaken = false;
-            const int result = decodeWrapped(block, false, allTaken);
+            std::unique_ptr<Workspace> workspace = workspaces_.take();
+            const int result = decodeWrapped(block, false, allTaken, *workspace);
+            workspaces_.give(std::move(workspace));
             block.problem = result == BZ_OK || result == BZ_STREAM_END
                                 ? Problem{Fault::cutShort, "", "block", block.at}
                                 : problemOf(result, block);
@@ -480,6 +487,7 @@ private:
     std::uint64_t streamAt_ = 0;
     // The checker's, on the reader.
     std::uint32_t streamCheck_ = 0;
+    mutable Workspaces<Workspace> workspaces_;
 };
 
 }  // namespace

@@ -42,8 +42,8 @@ Problem problemOf(lzma_ret result, const char* place, std::uint64_t at) {
     }
 }
 
-// A block decoder kept by each thread from unit to unit: liblzma reuses its
-// dictionary when the next block needs one of the same size.
+// A block decoder kept from unit to unit: liblzma reuses its dictionary
+// when the next block needs one of the same size.
 struct BlockDecoder {
     BlockDecoder() = default;
     BlockDecoder(const BlockDecoder&) = delete;
@@ -120,8 +120,8 @@ public:
         if (lzma_block_header_decode(&block, nullptr, unit.bytes.data()) != LZMA_OK) {
             throw std::bad_alloc();
         }
-        thread_local BlockDecoder decoder;
-        lzma_stream& stream = decoder.stream;
+        std::unique_ptr<BlockDecoder> decoder = decoders_.take();
+        lzma_stream& stream = decoder->stream;
         lzma_ret result = lzma_block_decoder(&stream, &block);
         lzma_filters_free(filters, nullptr);
         stream.next_in = unit.bytes.data() + block.header_size;
@@ -136,10 +136,11 @@ public:
                 result = LZMA_DATA_ERROR;  // it wants more than its header said
             }
         }
+        unit.whole = result == LZMA_STREAM_END && stream.avail_in == 0;
+        decoders_.give(std::move(decoder));
         if (result == LZMA_MEM_ERROR) {
             throw std::bad_alloc();
         }
-        unit.whole = result == LZMA_STREAM_END && stream.avail_in == 0;
         if (!unit.whole) {
             unit.problem = problemOf(result == LZMA_STREAM_END ? LZMA_DATA_ERROR : result, "block",
                                      unit.at);
@@ -333,6 +334,7 @@ private:
     lzma_block block_{};
     BlockDecoder inPlace_;  // the block decoded in place
     std::uint64_t padding_ = 0;
+    mutable Workspaces<BlockDecoder> decoders_;
 };
 
 }  // namespace
