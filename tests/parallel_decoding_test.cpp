@@ -23,6 +23,7 @@
 #include "compression/decompression.hpp"
 #include "fuzz/in_memory_pass.hpp"
 #include "fuzz/memory_streams.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -209,29 +210,10 @@ TEST(XzBlocks, GiveTheTextOfTheSequentialDecoderAndKeepTheBlocksBeforeDamage) {
 }
 #endif
 
-// A trajectory of 40-atom frames whose coordinates wander, `frames` long.
-std::string trajectory(int frames) {
-    std::string text;
-    std::uint32_t state = 7;
-    for (int frame = 0; frame < frames; ++frame) {
-        text += "40\nstep " + std::to_string(frame) + " box 21.5\n";
-        for (int atom = 0; atom < 40; ++atom) {
-            text += atom % 3 == 0 ? "O" : "H";
-            for (int axis = 0; axis < 3; ++axis) {
-                state = state * 1103515245u + 12345u;
-                text += " " + std::to_string(static_cast<int>(state >> 20) % 2000 - 1000) + "." +
-                        std::to_string((state >> 8) % 1000);
-            }
-            text += "\n";
-        }
-    }
-    return text;
-}
-
 // The whole run gives the plain text's bytes from every parallel decoder,
 // on any number of threads, read from a file or as a pipe hands it out.
 TEST(ParallelDecoding, GivesThePlainTextsOutputOnEveryThreadCount) {
-    const std::string plain = trajectory(1000);
+    const std::string plain = blockavg::testing::wanderingTrajectory(1000);
     blockavg::fuzzing::PassSettings settings;
     settings.blockLength = 7;
     const blockavg::fuzzing::PassResult expected = blockavg::fuzzing::runInMemory(plain, settings);

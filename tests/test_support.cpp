@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -187,5 +188,23 @@ std::optional<PeakMemoryRun> runBlockavgMeasuringMemory(const fs::path& director
 }
 
 fs::path testData(const std::string& name) { return fs::path(BLOCKAVG_TEST_DATA) / name; }
+
+std::string wanderingTrajectory(int frames) {
+    std::string text;
+    std::uint32_t state = 7;
+    for (int frame = 0; frame < frames; ++frame) {
+        text += "40\nstep " + std::to_string(frame) + " box 21.5\n";
+        for (int atom = 0; atom < 40; ++atom) {
+            text += atom % 3 == 0 ? "O" : "H";
+            for (int axis = 0; axis < 3; ++axis) {
+                state = state * 1103515245u + 12345u;
+                text += " " + std::to_string(static_cast<int>(state >> 20) % 2000 - 1000) + "." +
+                        std::to_string((state >> 8) % 1000);
+            }
+            text += "\n";
+        }
+    }
+    return text;
+}
 
 }  // namespace blockavg::testing

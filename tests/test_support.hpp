@@ -96,6 +96,9 @@ std::optional<PeakMemoryRun> runBlockavgMeasuringMemory(const std::filesystem::p
 
 std::filesystem::path testData(const std::string& name);
 
+// A trajectory of 40-atom frames whose coordinates wander, `frames` long.
+std::string wanderingTrajectory(int frames);
+
 }  // namespace blockavg::testing
 
 // Skips the rest of a test under Wine, saying which POSIX facility it needs.
