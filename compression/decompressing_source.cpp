@@ -11,8 +11,6 @@ namespace {
 // decodes more slowly (its bytes leave the cache before their turn). A unit
 // larger than it grows the buffer to its size for as long as it needs.
 constexpr std::size_t readBytes = std::size_t{256} << 10;
-// What bytesWaiting() decodes ahead at most.
-constexpr std::size_t peekBytes = std::size_t{64} << 10;
 // Units handed out keep their buffers for later ones, up to this many.
 constexpr std::size_t mostSpareUnits = 16;
 
@@ -117,27 +115,6 @@ DecompressingSource::~DecompressingSource() {
     }
 }
 
-std::ptrdiff_t DecompressingSource::readSome(char* buffer, std::size_t size) {
-    if (peekBegin_ < peekEnd_) {
-        const std::size_t count = std::min(size, peekEnd_ - peekBegin_);
-        std::copy_n(peek_.data() + peekBegin_, count, buffer);
-        peekBegin_ += count;
-        return static_cast<std::ptrdiff_t>(count);
-    }
-    return read(buffer, size, true);
-}
-
-bool DecompressingSource::bytesWaiting() {
-    if (peekBegin_ < peekEnd_ || handing_ != nullptr || failed_ || ended_ || !flights_.empty()) {
-        return true;
-    }
-    peek_.resize(peekBytes);
-    const std::ptrdiff_t got = read(peek_.data(), peek_.size(), false);
-    peekBegin_ = 0;
-    peekEnd_ = got > 0 ? static_cast<std::size_t>(got) : 0;
-    return got != wouldWait;
-}
-
 bool DecompressingSource::damaged() const {
     return failed_ && (problem_.fault == Fault::damaged || problem_.fault == Fault::unreadable);
 }
@@ -170,9 +147,8 @@ void DecompressingSource::fail(const Problem& problem) {
     error_ = describe(problem, format_);
 }
 
-// The text: what bytesWaiting() decoded ahead, then that of the units in
-// input order, or of the decoder in place. Without `mayWait`, wouldWait
-// where the producer would have to be waited for.
+// The text: that of the units in input order, or of the decoder in place.
+// Without `mayWait`, notNow where the producer would have to be waited for.
 std::ptrdiff_t DecompressingSource::read(char* out, std::size_t size, bool mayWait) {
     for (;;) {
         if (handing_ != nullptr) {
@@ -190,7 +166,7 @@ std::ptrdiff_t DecompressingSource::read(char* out, std::size_t size, bool mayWa
         if (!flights_.empty()) {
             bool waits = false;
             if (!nextUnitOut(mayWait, waits) && waits) {
-                return wouldWait;
+                return notNow;
             }
             continue;
         }
@@ -209,23 +185,30 @@ std::ptrdiff_t DecompressingSource::read(char* out, std::size_t size, bool mayWa
     }
 }
 
+// Gives the unit's text; once all of it is out, the unit goes, so that
+// bytesWaiting() does not take it for more.
 std::ptrdiff_t DecompressingSource::handOut(char* out, std::size_t size) {
     const auto& chunks = handing_->text.chunks();
+    std::size_t count = 0;
     for (; handedChunk_ < chunks.size(); ++handedChunk_, handedBytes_ = 0) {
         const UnitText::Chunk& chunk = chunks[handedChunk_];
-        if (handedBytes_ < chunk.size) {
-            const std::size_t count = std::min(size, chunk.size - handedBytes_);
+        if (count == 0 && handedBytes_ < chunk.size) {
+            count = std::min(size, chunk.size - handedBytes_);
             std::copy_n(chunk.bytes.get() + handedBytes_, count, out);
             handedBytes_ += count;
             produced_ += count;
-            return static_cast<std::ptrdiff_t>(count);
+        }
+        if (handedBytes_ < chunk.size) {
+            break;
         }
     }
-    if (handingFails_) {
-        fail(handing_->problem);
+    if (handedChunk_ == chunks.size()) {
+        if (handingFails_) {
+            fail(handing_->problem);
+        }
+        retire(std::move(handing_));
     }
-    retire(std::move(handing_));
-    return 0;
+    return static_cast<std::ptrdiff_t>(count);
 }
 
 Decoder::Step DecompressingSource::step(std::span<char> out, bool unitsInFlight) {
@@ -270,7 +253,7 @@ std::ptrdiff_t DecompressingSource::stepInPlace(char* out, std::size_t size, boo
             break;
         case Decoder::Event::more:
             if (step.produced == 0 && refill(mayWait) == Refill::waits) {
-                return wouldWait;
+                return notNow;
             }
             break;
         case Decoder::Event::going:

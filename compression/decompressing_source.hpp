@@ -18,8 +18,8 @@
 //  - A read error, damage or a unit cut short ends the text: the text before
 //    the fault comes first, then -1 with the fault in errorMessage(), worded
 //    here for every format.
-//  - bytesWaiting() decodes what is at hand without waiting on the producer,
-//    so that a live pipe's text goes on as soon as it can be had.
+//  - readNow() decodes what is at hand without waiting on the producer, so
+//    that a live pipe's text goes on as soon as it can be had.
 
 #include <atomic>
 #include <condition_variable>
@@ -48,8 +48,12 @@ public:
                         std::uint64_t memoryBudget);
     ~DecompressingSource() override;
 
-    std::ptrdiff_t readSome(char* buffer, std::size_t size) override;
-    bool bytesWaiting() override;
+    std::ptrdiff_t readSome(char* buffer, std::size_t size) override {
+        return read(buffer, size, true);
+    }
+    std::ptrdiff_t readNow(char* buffer, std::size_t size) override {
+        return read(buffer, size, false);
+    }
     std::uint64_t checkedBytes() const noexcept override { return checked_.load(); }
     bool damaged() const override;
     bool decodes() const override { return true; }
@@ -69,8 +73,6 @@ private:
         bool decoded = false;  // and is done
     };
     enum class Refill : std::uint8_t { got, ended, waits, failed };
-    static constexpr std::ptrdiff_t wouldWait = -2;
-
     std::ptrdiff_t read(char* out, std::size_t size, bool mayWait);
     std::ptrdiff_t handOut(char* out, std::size_t size);
     std::ptrdiff_t stepInPlace(char* out, std::size_t size, bool mayWait);
@@ -114,9 +116,6 @@ private:
     std::size_t handedBytes_ = 0;  // of that chunk
     bool handingFails_ = false;    // its problem follows its text
     std::uint64_t inFlightCost_ = 0;
-    std::vector<char> peek_;  // text decoded by bytesWaiting()
-    std::size_t peekBegin_ = 0;
-    std::size_t peekEnd_ = 0;
 
     std::atomic<std::uint64_t> checked_{0};
     std::atomic<std::uint64_t> stopAt_{allChecked};

@@ -140,6 +140,10 @@ public:
     }
     bool mayWait() const override { return raw_.mayWait(); }
     bool bytesWaiting() override { return given_ < start_.size() || raw_.bytesWaiting(); }
+    std::ptrdiff_t readNow(char* buffer, std::size_t size) override {
+        return given_ < start_.size() || last_ <= 0 ? readSome(buffer, size)
+                                                    : raw_.readNow(buffer, size);
+    }
     std::uint64_t checkedBytes() const noexcept override { return raw_.checkedBytes(); }
     bool damaged() const override { return raw_.damaged(); }
     bool decodes() const override { return raw_.decodes(); }

@@ -55,6 +55,13 @@ public:
     // told. Called by the thread that reads.
     virtual bool bytesWaiting() { return false; }
 
+    // Reads as readSome() does, but returns notNow where it would wait on
+    // the producer: what a source that mayWait() has at hand.
+    static constexpr std::ptrdiff_t notNow = -2;
+    virtual std::ptrdiff_t readNow(char* buffer, std::size_t size) {
+        return bytesWaiting() ? readSome(buffer, size) : notNow;
+    }
+
     // Compressed input: how many of the bytes given so far lie in parts
     // whose checks (checksums, sizes) have passed. Everything, for input
     // that has no checks. Safe from any thread.

@@ -148,9 +148,18 @@ void AveragingRun::read(Batch& batch) {
     ByteSource& input = streams_.input;
     std::size_t got = 0;
     while (got < batchBytes_) {
-        const std::ptrdiff_t bytes = positional_ ? input.readAt(batch.sequence * batchBytes_ + got,
-                                                                into + got, batchBytes_ - got)
-                                                 : input.readSome(into + got, batchBytes_ - got);
+        std::ptrdiff_t bytes = 0;
+        if (positional_) {
+            bytes = input.readAt(batch.sequence * batchBytes_ + got, into + got, batchBytes_ - got);
+        } else if (got > 0 && input.mayWait()) {
+            // A live pipe's bytes go on once no more are there.
+            bytes = input.readNow(into + got, batchBytes_ - got);
+            if (bytes == ByteSource::notNow) {
+                break;
+            }
+        } else {
+            bytes = input.readSome(into + got, batchBytes_ - got);
+        }
         if (bytes <= 0) {
             batch.readEnd = bytes == 0 ? ReadEnd::endOfData : ReadEnd::error;
             if (bytes < 0) {
@@ -159,10 +168,6 @@ void AveragingRun::read(Batch& batch) {
             break;
         }
         got += static_cast<std::size_t>(bytes);
-        // A live pipe's bytes go on once no more are there.
-        if (!positional_ && input.mayWait() && !input.bytesWaiting()) {
-            break;
-        }
     }
     lines.bytesBegin = headroom;
     lines.bytesEnd = headroom + got;
