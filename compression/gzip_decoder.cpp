@@ -167,11 +167,27 @@ Decoder::Step GzipDecoder::step(std::span<const unsigned char> in, std::uint64_t
     }
     Step step;
     switch (phase_) {
-        case Phase::between:
-            header_.reset();
+        case Phase::between: {
+            // Bytes that are no member pass over with a note, but for one
+            // whose identifying bytes are right but for one, with deflate's
+            // method after them: a member damaged there.
+            if (in.size() < 3 && flow != Flow::ended) {
+                step.event = Event::more;
+                return step;
+            }
+            constexpr unsigned char start[] = {0x1f, 0x8b, 0x08};
+            int same = 0;
+            for (std::size_t byte = 0; byte < std::min<std::size_t>(in.size(), 3); ++byte) {
+                same += in[byte] == start[byte] ? 1 : 0;
+            }
             memberAt_ = at;
+            if (same == 2 && in[2] == 0x08) {
+                return failure(Fault::damaged, "a member's header that is not one");
+            }
+            header_.reset();
             phase_ = Phase::header;
             [[fallthrough]];
+        }
         case Phase::header: {
             const GzipHeaderReader::Result result = header_.read(in.data(), in.size(), step.used);
             if (result == GzipHeaderReader::Result::damaged) {

@@ -339,6 +339,62 @@ bool announcesManyAtoms(const std::string& input) {
     return false;
 }
 
+// Text compressed by the format's own library, one byte of it damaged: the
+// run keeps no averaged frame made from the damaged data. It fails with
+// trajectory.xmol a byte prefix of the plain text's, or succeeds with its
+// very bytes (a field no check covers). Byte 0 picks the format (its low
+// three bits: gzip, zstd, xz of blocks whose headers give their sizes, xz
+// of blocks that do not, bzip2) and the number of units (the next two:
+// 1 to 4), bytes 1 to 3 where the damage goes and byte 4 what it does to
+// the byte; the text follows.
+std::string checkDamage(std::string_view data, const PassSettings& settings) {
+    if (data.size() < 5) {
+        return {};
+    }
+    constexpr Compression formats[] = {Compression::gzip, Compression::zstd, Compression::xz,
+                                       Compression::xz, Compression::bzip2};
+    const auto choice = static_cast<unsigned char>(data[0]);
+    if (choice % 8 >= std::size(formats)) {
+        return {};
+    }
+    const Compression compression = formats[choice % 8];
+    const std::size_t units = 1 + (choice >> 3) % 4;
+    std::size_t at = 0;
+    for (std::size_t byte = 3; byte >= 1; --byte) {
+        at = at << 8 | static_cast<unsigned char>(data[byte]);
+    }
+    const auto bits = static_cast<unsigned char>(data[4] == 0 ? 0x55 : data[4]);
+    const std::string_view text = data.substr(5);
+    if (announcesManyAtoms(std::string(text))) {
+        return {};
+    }
+    std::string damaged = encodeWhole(compression, text, units, choice % 8 == 2);
+    if (damaged.empty()) {
+        return {};
+    }
+    at %= damaged.size();
+    damaged[at] = static_cast<char>(damaged[at] ^ bits);
+    // Damage to the signature leaves input that is not taken for compressed.
+    if (detectCompression(damaged, true) != compression) {
+        return {};
+    }
+    const PassResult plain = runInMemory(text, settings);
+    const PassResult result = runInMemory(damaged, settings);
+    const std::string where = std::string(compressionName(compression)) + " of " +
+                              std::to_string(units) + " units, byte " + std::to_string(at) +
+                              ": ";
+    if (result.status == 0) {
+        return result.output == plain.output && result.console == plain.console
+                   ? std::string()
+                   : where + "damage gave another result and status 0";
+    }
+    if (result.status != 1 || plain.output.compare(0, result.output.size(), result.output) != 0) {
+        return where + "damage left frames that the plain text does not give: " +
+               result.diagnostics;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string checkFuzzInput(std::string_view data) {
@@ -348,7 +404,8 @@ std::string checkFuzzInput(std::string_view data) {
     // Byte 0 picks the block length (its low five bits) and the bytes read
     // per batch (its high three: the run's own choice, or from one byte up),
     // byte 1 how the input arrives and is worked on: its low half the bytes
-    // per read (0: all at once), its high half the number of threads (1 to 8).
+    // per read (0: all at once), three bits the number of threads (1 to 8),
+    // and its high bit whether the rest is text to compress and damage.
     PassSettings settings;
     settings.blockLength = 1 + static_cast<unsigned char>(data[0]) % 32;
     constexpr std::size_t batchSizes[] = {0, 1, 2, 3, 7, 16, 64, 4096};
@@ -358,6 +415,9 @@ std::string checkFuzzInput(std::string_view data) {
         settings.chunkSize = delivery & 0x0f;
     }
     settings.threads = 1 + (delivery >> 4) % 8;
+    if ((delivery & 0x80) != 0) {
+        return checkDamage(data.substr(2), settings);
+    }
     const std::string_view input = data.substr(2);
     // Whether the stream is damaged, from a decode of the whole buffer by
     // the format's library itself, before blockavg's decompressors see it.

@@ -63,7 +63,11 @@ WholeDecode gzip(std::string_view bytes) {
         if (result != Z_STREAM_END) {
             return WholeDecode::damaged;
         }
-        // Another member starts with 1f 8b; anything else is passed over.
+        // Another member starts with 1f 8b; anything else is passed over,
+        // but for a member with one of its identifying bytes damaged.
+        if (left > 2 && (next[0] == 0x1f) != (next[1] == 0x8b) && next[2] == 0x08) {
+            return WholeDecode::damaged;
+        }
         if (left == 0 || next[0] != 0x1f || (left > 1 && next[1] != 0x8b)) {
             return WholeDecode::whole;
         }
@@ -170,7 +174,112 @@ WholeDecode bzip2(std::string_view bytes) {
 }
 #endif
 
+// One part of the text.
+std::string_view part(std::string_view text, std::size_t units, std::size_t unit) {
+    const std::size_t size = text.size() / units;
+    return unit + 1 < units ? text.substr(unit * size, size) : text.substr(unit * size);
+}
+
+std::string encodePart(Compression compression, std::string_view text, bool sized) {
+    std::string out(text.size() + text.size() / 2 + 1024, '\0');
+    switch (compression) {
+#if BLOCKAVG_FUZZ_ZLIB
+        case Compression::gzip: {
+            z_stream stream{};
+            // 16 + 15: a gzip wrapper, with its trailer.
+            if (deflateInit2(&stream, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
+                Z_OK) {
+                return {};
+            }
+            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+            stream.avail_in = static_cast<uInt>(text.size());
+            stream.next_out = reinterpret_cast<Bytef*>(out.data());
+            stream.avail_out = static_cast<uInt>(out.size());
+            const int result = deflate(&stream, Z_FINISH);
+            out.resize(stream.total_out);
+            deflateEnd(&stream);
+            return result == Z_STREAM_END ? out : std::string();
+        }
+#endif
+#if BLOCKAVG_HAVE_ZSTD
+        case Compression::zstd: {
+            ZSTD_CCtx* context = ZSTD_createCCtx();
+            ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+            const std::size_t size =
+                ZSTD_compress2(context, out.data(), out.size(), text.data(), text.size());
+            ZSTD_freeCCtx(context);
+            if (ZSTD_isError(size) != 0) {
+                return {};
+            }
+            out.resize(size);
+            return out;
+        }
+#endif
+#if BLOCKAVG_HAVE_XZ
+        case Compression::xz: {
+            lzma_stream stream = LZMA_STREAM_INIT;
+            std::size_t size = 0;
+            if (sized) {
+                // The one-call encoder knows the sizes and writes them.
+                if (lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr,
+                                            reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size(),
+                                            reinterpret_cast<std::uint8_t*>(out.data()), &size,
+                                            out.size()) != LZMA_OK) {
+                    return {};
+                }
+            } else {
+                if (lzma_easy_encoder(&stream, 1, LZMA_CHECK_CRC64) != LZMA_OK) {
+                    return {};
+                }
+                stream.next_in = reinterpret_cast<const std::uint8_t*>(text.data());
+                stream.avail_in = text.size();
+                stream.next_out = reinterpret_cast<std::uint8_t*>(out.data());
+                stream.avail_out = out.size();
+                const lzma_ret result = lzma_code(&stream, LZMA_FINISH);
+                size = stream.total_out;
+                lzma_end(&stream);
+                if (result != LZMA_STREAM_END) {
+                    return {};
+                }
+            }
+            out.resize(size);
+            return out;
+        }
+#endif
+#if BLOCKAVG_HAVE_BZIP2
+        case Compression::bzip2: {
+            auto size = static_cast<unsigned int>(out.size());
+            if (BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(text.data()),
+                                         static_cast<unsigned int>(text.size()), 1, 0, 0) !=
+                BZ_OK) {
+                return {};
+            }
+            out.resize(size);
+            return out;
+        }
+#endif
+        default:
+            break;
+    }
+    (void)sized;
+    return {};
+}
+
 }  // namespace
+
+std::string encodeWhole(Compression compression, std::string_view text, std::size_t units,
+                        bool sized) {
+    std::string encoded;
+    for (std::size_t unit = 0; unit < units; ++unit) {
+        const std::string piece = encodePart(compression, part(text, units, unit), sized);
+        if (piece.empty()) {
+            return {};
+        }
+        encoded += piece;
+    }
+    return encoded;
+}
 
 WholeDecode decodeWhole(Compression compression, std::string_view bytes) {
     switch (compression) {

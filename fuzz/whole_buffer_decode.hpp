@@ -1,6 +1,6 @@
 #pragma once
 
-// Decodes a whole compressed buffer at once, with each format's library
+// Encodes and decodes a whole buffer at once, with each format's library
 // called directly and nothing of blockavg's decompressors: the reference that
 // tells the fuzz checks whether a stream is damaged. The rules are those of
 // blockavg's input: gzip members one after another, anything after the last
@@ -22,5 +22,13 @@ enum class WholeDecode {
 };
 
 WholeDecode decodeWhole(Compression compression, std::string_view bytes);
+
+// `text` compressed by the format's library in `units` parts, each with its
+// checks: gzip members, zstd frames with their checksums, xz streams (of one
+// block whose header gives its sizes when `sized`, as xz -T writes them,
+// otherwise as xz -T1 does) or bzip2 streams. Empty where this build has no
+// encoder for the format.
+std::string encodeWhole(Compression compression, std::string_view text, std::size_t units,
+                        bool sized);
 
 }  // namespace blockavg::fuzzing

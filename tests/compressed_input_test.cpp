@@ -241,6 +241,10 @@ TEST(CompressedInput, ReadsEveryGzipHeaderAndWarnsOfBytesAfterTheLastMember) {
     badCrc[21] = static_cast<char>(badCrc[21] ^ 1);  // the header checksum
     cases.push_back({"a wrong header checksum", whole + badCrc, "",
                      "the gzip data is damaged (its header checksum does not match)" + second});
+    // A member whose first byte is damaged is not taken for bytes after the
+    // last member.
+    cases.push_back({"a member's identifying byte damaged", whole + "\x4a" + whole.substr(1), "",
+                     "the gzip data is damaged (a member's header that is not one)" + second});
     std::string reserved = whole;
     reserved[3] = '\x20';
     cases.push_back({"a reserved flag", reserved, "",

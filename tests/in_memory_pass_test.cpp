@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -204,6 +205,32 @@ TEST(InMemoryPass, WritesLargeFramesInPartsAsWholeFrames) {
         EXPECT_TRUE(failed.output == all.output.substr(0, firstFrame + kept * large.size()))
             << failed.output.size() << " bytes";
         expectSameEverywhere(input, settings, failed, largeReads);
+    }
+}
+
+// The fuzz target's damage check, swept: each format's own library's copy
+// of a small trajectory, in one unit and in three, damaged at 16 places,
+// on one thread and on three, 15 bytes a read or all at once.
+TEST(FuzzChecks, DamageNeverLeavesAFrameMadeFromIt) {
+    const std::string text = testing::wanderingTrajectory(30);
+    for (unsigned char format = 0; format < 5; ++format) {
+        for (const unsigned char units : {0, 2}) {
+            for (unsigned place = 0; place < 16; ++place) {
+                const std::uint32_t at = 4 + place * 607;
+                // Block length 4, then the reads and threads, the damage mode.
+                const unsigned char delivery = place % 2 == 0 ? 0x80 : 0xaf;
+                const std::string input = {'\x03',
+                                           static_cast<char>(delivery),
+                                           static_cast<char>(format | units << 3),
+                                           static_cast<char>(at & 0xff),
+                                           static_cast<char>(at >> 8 & 0xff),
+                                           static_cast<char>(at >> 16),
+                                           '\x55'};
+                SCOPED_TRACE(std::to_string(format) + " " + std::to_string(units) + " " +
+                             std::to_string(place));
+                EXPECT_EQ(checkFuzzInput(input + text), "");
+            }
+        }
     }
 }
 
