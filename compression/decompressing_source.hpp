@@ -9,9 +9,10 @@
 //    a bzip2 block's CRC). checkedBytes() says how much of the text given
 //    has; the run keeps no averaged frame made from text past it when a
 //    check fails (run/writer.hpp).
-//  - Units that decode on their own are decoded ahead of the reader, by the
-//    reader itself and by the run's threads through takeWork() (at most two
-//    per thread in flight, and no more than the memory budget allows), and
+//  - Units that decode on their own are decoded ahead of the reader by the
+//    run's threads through takeWork(), or by the reader when there are none
+//    (at most two per thread in flight, no more than the memory budget
+//    allows), and
 //    their text is handed out in input order once checked whole: the text
 //    of a damaged unit is never handed out. Text decoded in place is handed
 //    out as it comes, and checked once its unit ends.
@@ -126,6 +127,7 @@ private:
     std::deque<std::unique_ptr<Flight>> flights_;  // in input order
     std::atomic<unsigned> untaken_{0};
     std::size_t mostInFlight_ = 1;
+    unsigned helpers_ = 0;  // the threads that take work; the reader decodes only without
     std::function<void()> wake_;
     ChunkPool chunks_;
 };

@@ -147,11 +147,11 @@ bool Pipeline::startThreads(unsigned threads) {
     if (threads <= 1 || slots_.size() < 2) {
         return false;
     }
-    // The reader of an input that decodes counts as one of the processors;
-    // the calling thread is always one.
-    const unsigned poolThreads = threads - 1 - (steps_.decoding != nullptr ? 1 : 0);
+    // With the calling thread, `threads` pool members keep as many
+    // processors busy, and decode the input's units ahead of the reader.
+    const unsigned poolThreads = threads - 1;
     if (steps_.decoding != nullptr) {
-        steps_.decoding->shareWork(poolThreads + 1, [this] { wakeForDecoding(); });
+        steps_.decoding->shareWork(threads, [this] { wakeForDecoding(); });
     }
     // The threads take none of the signals that end the run.
     const EndingSignalsBlocked blocked;

@@ -76,10 +76,8 @@ struct PipelineSteps {
     std::function<bool(Batch&)> walk;
     std::function<bool(Batch&)> sum;
     std::function<bool(const Batch&)> write;  // on the calling thread; noexcept
-    // An input that decodes as it is read (compressed input read in order):
-    // its reader works as hard as the pool, so the pool starts one thread
-    // fewer, and takes on the input's decoding (ByteSource::takeWork())
-    // when it has nothing of its own to do.
+    // Compressed input read in order: the pool decodes its units
+    // (ByteSource::takeWork()) when it has nothing of its own to do.
     ByteSource* decoding = nullptr;
 };
 
