@@ -1,5 +1,5 @@
 // libFuzzer target: the whole averaging pass over arbitrary bytes, in
-// memory, with the properties of fuzz/in_memory_pass.hpp checked on every
+// memory, with the properties of tests/support/in_memory_pass.hpp checked on every
 // run. A broken property aborts, which libFuzzer reports as a crash.
 
 #include <cstddef>
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz/in_memory_pass.hpp"
+#include "tests/support/in_memory_pass.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string problem = blockavg::fuzzing::checkFuzzInput(

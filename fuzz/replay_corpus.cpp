@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string>
 
-#include "fuzz/in_memory_pass.hpp"
+#include "tests/support/in_memory_pass.hpp"
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;

@@ -5,7 +5,7 @@
 #ifdef _WIN32
 #include <bitset>
 
-#include "io/win32/windows_api.hpp"
+#include "host/win32/windows_api.hpp"
 #elif defined(__linux__)
 #include <sched.h>
 #endif

@@ -1,7 +1,7 @@
 #pragma once
 
 // Ctrl-C and its kin: on POSIX systems every signal that ends a process and
-// that a user or a scheduler may send (io/ending_signals.hpp: SIGINT,
+// that a user or a scheduler may send (host/ending_signals.hpp: SIGINT,
 // SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGXCPU and the rest), on Windows
 // Ctrl-C, Ctrl-Break and closing the console. The output is cut back to the
 // end of its last whole averaged frame, a message on standard error says how

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "host/thread_time.hpp"
-#include "io/ending_signals.hpp"
+#include "host/ending_signals.hpp"
 
 namespace blockavg {
 namespace {

@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "fuzz/memory_streams.hpp"
+#include "tests/support/memory_streams.hpp"
 #include "run/averaging_run.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "compression/decompression.hpp"
-#include "test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blockavg {
 namespace {

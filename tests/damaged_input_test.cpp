@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blockavg {
 namespace {

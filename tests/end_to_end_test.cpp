@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "fuzz/in_memory_pass.hpp"
-#include "test_support.hpp"
+#include "tests/support/in_memory_pass.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blockavg {
 namespace {

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blockavg {
 namespace {

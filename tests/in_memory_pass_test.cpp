@@ -2,7 +2,7 @@
 // any number of threads and however the input arrives, on every fault path;
 // and the fuzz regression inputs through the fuzz target's own checks.
 
-#include "fuzz/in_memory_pass.hpp"
+#include "tests/support/in_memory_pass.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace blockavg {
 namespace {

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "compression/decompression.hpp"
-#include "fuzz/in_memory_pass.hpp"
-#include "fuzz/memory_streams.hpp"
-#include "test_support.hpp"
+#include "tests/support/in_memory_pass.hpp"
+#include "tests/support/memory_streams.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace {
 

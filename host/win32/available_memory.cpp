@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "io/win32/windows_api.hpp"
+#include "host/win32/windows_api.hpp"
 // After windows.h, which it needs.
 #include <psapi.h>
 

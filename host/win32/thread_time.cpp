@@ -1,6 +1,6 @@
 #include "host/thread_time.hpp"
 
-#include "io/win32/windows_api.hpp"
+#include "host/win32/windows_api.hpp"
 
 namespace blockavg {
 

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "io/ending_signals.hpp"
+#include "host/ending_signals.hpp"
 #include "io/interruption_message.hpp"
 #include "io/output_file.hpp"
 

@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "io/file_source.hpp"
-#include "io/win32/windows_api.hpp"
+#include "host/win32/windows_api.hpp"
 
 namespace blockavg {
 

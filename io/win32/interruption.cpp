@@ -4,7 +4,7 @@
 
 #include "io/interruption_message.hpp"
 #include "io/output_file.hpp"
-#include "io/win32/windows_api.hpp"
+#include "host/win32/windows_api.hpp"
 
 namespace blockavg {
 namespace {

@@ -8,7 +8,7 @@
 #include <climits>
 #include <system_error>
 
-#include "io/win32/windows_api.hpp"
+#include "host/win32/windows_api.hpp"
 
 namespace blockavg {
 

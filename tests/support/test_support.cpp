@@ -1,4 +1,4 @@
-#include "test_support.hpp"
+#include "tests/support/test_support.hpp"
 
 #include <sys/wait.h>
 

@@ -1,4 +1,4 @@
-#include "fuzz/whole_buffer_decode.hpp"
+#include "tests/support/reference_codecs.hpp"
 
 #include <cstdint>
 #include <vector>

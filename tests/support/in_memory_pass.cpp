@@ -1,4 +1,4 @@
-#include "fuzz/in_memory_pass.hpp"
+#include "tests/support/in_memory_pass.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "compression/decompression.hpp"
-#include "fuzz/memory_streams.hpp"
-#include "fuzz/whole_buffer_decode.hpp"
+#include "tests/support/memory_streams.hpp"
+#include "tests/support/reference_codecs.hpp"
 #include "run/averaging_run.hpp"
 #include "xmol/xmol_items.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// The whole averaging pass run in memory (fuzz/memory_streams.hpp), and the properties every such
+// The whole averaging pass run in memory (tests/support/memory_streams.hpp), and the properties every such
 // run must have, shared by the fuzz target and the tests.
 //
 // POSIX only (open_memstream): this is test code, not part of the tool.
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz/memory_streams.hpp"
+#include "tests/support/memory_streams.hpp"
 
 namespace blockavg::fuzzing {
 
