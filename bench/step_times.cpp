@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     blockavg::RunSettings settings;
     settings.blockLength = argc > 2 ? std::atoi(argv[2]) : 100;
     settings.threads = threads;
-    const blockavg::RunStreams streams{*text.source,       argv[1], output,
+    const blockavg::RunStreams streams{*text.source,        argv[1], output,
                                        outputPath.string(), report,  stderr};
     blockavg::RunTimes times;
     const auto started = std::chrono::steady_clock::now();

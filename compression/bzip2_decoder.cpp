@@ -6,7 +6,7 @@
 // of its own (a header before it, an end marker with its own checksum after
 // it) and decoded by libbz2, which checks the block's checksum; the
 // stream's checksum is checked over the blocks in order. A magic that turns
-// up by chance inside a block leaves two pieces that fail to decode: they
+// up by chance inside a block leaves two parts that fail to decode: they
 // are joined and decoded again. Decoding block by block on two processors
 // runs 1.9 times as fast as libbz2 in order on one, and costs nothing on
 // one: so one way serves every thread count, and no damaged block's text is
@@ -46,7 +46,7 @@ public:
 };
 
 // A block of 900 kB of text takes about that much compressed, a little more
-// for text that does not compress at all; a piece larger than this is no
+// for text that does not compress at all; a stretch of bits longer than this is no
 // block, whatever follows.
 constexpr std::size_t mostBlockBytes = std::size_t{2} << 20;
 
@@ -263,16 +263,14 @@ public:
                 return more;
             }
             constexpr unsigned char header[] = {'B', 'Z', 'h'};
-            const bool maybe =
-                std::equal(bytes, bytes + std::min<std::size_t>(size, 3), header) &&
-                (size < 4 || (bytes[3] >= '1' && bytes[3] <= '9'));
+            const bool maybe = std::equal(bytes, bytes + std::min<std::size_t>(size, 3), header) &&
+                               (size < 4 || (bytes[3] >= '1' && bytes[3] <= '9'));
             if (maybe && size < 4 + 10) {
                 return ended ? failure({Fault::cutShort, "", "stream", at}) : more;
             }
             const std::uint64_t magic = maybe ? bitsAt(bytes, 32, 48) : 0;
             if (magic != blockMagic && magic != endMagic) {
-                return failure(
-                    {Fault::damaged, "no bzip2 header where one belongs", "stream", at});
+                return failure({Fault::damaged, "no bzip2 header where one belongs", "stream", at});
             }
             level_ = static_cast<char>(bytes[3]);
             inStream_ = true;
@@ -383,9 +381,8 @@ public:
             streamCheck_ = (streamCheck_ << 1 | streamCheck_ >> 31) ^ block.blockCheck;
             return Verdict::handOut;
         }
-        if (next != nullptr && !static_cast<const Bzip2Unit*>(next)->endsStream &&
-            !block.broken && block.bytes.size() <= mostBlockBytes &&
-            block.problem.fault != Fault::outOfMemory) {
+        if (next != nullptr && !static_cast<const Bzip2Unit*>(next)->endsStream && !block.broken &&
+            block.bytes.size() <= mostBlockBytes && block.problem.fault != Fault::outOfMemory) {
             return Verdict::join;  // a magic by chance, most likely
         }
         if (block.cutLength != 0) {
@@ -398,7 +395,7 @@ public:
             block.problem = problemOf(BZ_DATA_ERROR, block);
         }
         if (block.cutShort) {
-            // The last piece of the input: what libbz2 gives of it in order.
+            // The input's last bits: what libbz2 gives of them in order.
             block.text.clear();
             bool allTaken = false;
             std::unique_ptr<Workspace> workspace = workspaces_.take();
@@ -456,7 +453,7 @@ private:
     }
 
     // The input ends before the stream does (`ended`), or no magic comes
-    // where one must: the rest is one last piece, which cannot decode whole.
+    // where one must: the rest is one last unit, which cannot decode whole.
     Step cutAtEnd(std::span<const unsigned char> in, std::uint64_t at, bool ended,
                   Bzip2Unit& unit) {
         const std::uint64_t end = std::uint64_t{in.size()} * 8;

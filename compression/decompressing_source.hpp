@@ -44,9 +44,8 @@ std::string describe(const Problem& problem, const char* format);
 class DecompressingSource final : public ByteSource {
 public:
     // `start` holds the bytes already read from `raw`.
-    DecompressingSource(ByteSource& raw, const std::string& start,
-                        std::unique_ptr<Decoder> decoder, const char* format,
-                        std::uint64_t memoryBudget);
+    DecompressingSource(ByteSource& raw, const std::string& start, std::unique_ptr<Decoder> decoder,
+                        const char* format, std::uint64_t memoryBudget);
     ~DecompressingSource() override;
 
     std::ptrdiff_t readSome(char* buffer, std::size_t size) override {

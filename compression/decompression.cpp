@@ -148,9 +148,7 @@ public:
     bool damaged() const override { return raw_.damaged(); }
     bool decodes() const override { return raw_.decodes(); }
     std::string endNote() const override { return raw_.endNote(); }
-    void stopReading(std::uint64_t onceChecked) noexcept override {
-        raw_.stopReading(onceChecked);
-    }
+    void stopReading(std::uint64_t onceChecked) noexcept override { raw_.stopReading(onceChecked); }
     void shareWork(unsigned helpers, std::function<void()> wake) override {
         raw_.shareWork(helpers, std::move(wake));
     }

@@ -209,9 +209,9 @@ Decoder::Step GzipDecoder::step(std::span<const unsigned char> in, std::uint64_t
         case Phase::body:
             return inflateStep(in, flow, out);
         case Phase::trailing:
-            trailingData_ = trailingData_ || std::any_of(in.begin(), in.end(), [](unsigned char byte) {
-                                return byte != 0;
-                            });
+            trailingData_ =
+                trailingData_ ||
+                std::any_of(in.begin(), in.end(), [](unsigned char byte) { return byte != 0; });
             trailing_ += in.size();
             step.used = in.size();
             return step;

@@ -35,10 +35,10 @@ Problem problemOf(lzma_ret result, const char* place, std::uint64_t at) {
         case LZMA_BUF_ERROR:
             return {Fault::damaged, "corrupt data or a wrong checksum", place, at};
         default:
-            return {Fault::unreadable,
-                    "cannot be read (liblzma error " + std::to_string(static_cast<int>(result)) +
-                        ")",
-                    place, at};
+            return {
+                Fault::unreadable,
+                "cannot be read (liblzma error " + std::to_string(static_cast<int>(result)) + ")",
+                place, at};
     }
 }
 
@@ -142,8 +142,8 @@ public:
             throw std::bad_alloc();
         }
         if (!unit.whole) {
-            unit.problem = problemOf(result == LZMA_STREAM_END ? LZMA_DATA_ERROR : result, "block",
-                                     unit.at);
+            unit.problem =
+                problemOf(result == LZMA_STREAM_END ? LZMA_DATA_ERROR : result, "block", unit.at);
         }
     }
 
@@ -206,8 +206,8 @@ private:
         block_.header_size = lzma_block_header_size_decode(in[0]);
         const lzma_ret result = lzma_block_header_decode(&block_, nullptr, in.data());
         if (result == LZMA_DATA_ERROR) {
-            return failure({Fault::damaged, "its block header checksum does not match", "block",
-                            at});
+            return failure(
+                {Fault::damaged, "its block header checksum does not match", "block", at});
         }
         if (result != LZMA_OK) {
             return failure(problemOf(result, "block", at));
@@ -226,8 +226,8 @@ private:
                 }
                 if (lzma_index_hash_append(hash_, lzma_block_unpadded_size(&block_),
                                            block_.uncompressed_size) != LZMA_OK) {
-                    return failure({Fault::damaged, "a block larger than the format allows",
-                                    "block", at});
+                    return failure(
+                        {Fault::damaged, "a block larger than the format allows", "block", at});
                 }
                 auto& unit = static_cast<XzUnit&>(fresh);
                 unit.bytes.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(total));

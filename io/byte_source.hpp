@@ -99,7 +99,7 @@ public:
         (void)wake;
     }
     virtual bool workWaiting() const noexcept { return false; }
-    // Takes one piece of that work, if there is one; false when there was
+    // Takes one part of that work, if there is one; false when there was
     // none.
     virtual bool takeWork() { return false; }
 };

@@ -1,7 +1,7 @@
 #pragma once
 
 // The output trajectory file, written with the operating system's descriptor
-// calls: whole frames in one write, a large frame in pieces. One writer at a
+// calls: whole frames in one write, a large frame in slices. One writer at a
 // time: opening takes an exclusive advisory lock, which ends with the
 // process, and only then empties the file. Frames count as written once
 // committed; cutBack() cuts the file back to the end of the last written

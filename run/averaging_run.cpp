@@ -33,12 +33,12 @@ constexpr std::size_t largestBatch = std::size_t{512} << 10;
 // One batch per thread and two more keep every thread busy (fewer leave a
 // thread waiting, more are slower: less of them stays in the caches); with
 // one thread, one batch goes all the way before the next is read.
-std::size_t slotsFor(unsigned threads) noexcept {
+std::size_t batchesFor(unsigned threads) noexcept {
     return threads <= 1 ? 1 : std::size_t{threads} + 2;
 }
 
-std::size_t batchBytesFor(std::size_t slots) noexcept {
-    const std::size_t share = bytesInFlight / slots / 4096 * 4096;
+std::size_t batchBytesFor(std::size_t batches) noexcept {
+    const std::size_t share = bytesInFlight / batches / 4096 * 4096;
     return std::clamp(share, smallestBatch, largestBatch);
 }
 
@@ -104,8 +104,8 @@ private:
     LastValues last_;
     BlockSums sums_;
     Writer writer_;
-    bool failed_ = false;     // memory ran out, or the output could not be written
-    bool readToEnd_ = false;  // the run was given the end of the input
+    bool failed_ = false;         // memory ran out, or the output could not be written
+    bool readToEnd_ = false;      // the run was given the end of the input
     std::uint64_t textRead_ = 0;  // by the batches read in turn
     // The run stopped at a line that is no count: the input's text up to
     // there must pass its checks before the run may succeed.
@@ -271,8 +271,9 @@ std::string AveragingRun::afterFault() {
         if (kept.cutBack) {
             return "; " + output + " holds " +
                    (kept.frames == 0 ? std::string("no averaged frames")
-                                     : "the " + (kept.frames == 1 ? std::string("averaged frame")
-                                                                  : averagedFrames(kept.frames)) +
+                                     : "the " +
+                                           (kept.frames == 1 ? std::string("averaged frame")
+                                                             : averagedFrames(kept.frames)) +
                                            " made before it");
         }
         return "; the reader of " + output + " got " + averagedFrames(kept.frames) +
@@ -308,8 +309,7 @@ bool AveragingRun::checkToTheStop() {
     if (input.checkedBytes() >= checkTo_) {
         return true;
     }
-    writer_.say("error reading " + streams_.inputName + ": " + input.errorMessage() +
-                afterFault());
+    writer_.say("error reading " + streams_.inputName + ": " + input.errorMessage() + afterFault());
     return false;
 }
 
@@ -342,7 +342,7 @@ bool AveragingRun::finish() {
 bool averageTrajectory(const RunStreams& streams, const RunSettings& settings, RunTimes* times) {
     try {
         const unsigned threads = std::max(settings.threads, 1u);
-        std::vector<Batch> batches(slotsFor(threads));
+        std::vector<Batch> batches(batchesFor(threads));
         const std::size_t batchBytes =
             settings.batchBytes > 0 ? settings.batchBytes : batchBytesFor(batches.size());
         AveragingRun run(streams, settings, batchBytes);

@@ -50,7 +50,7 @@ struct SummedBatch {
     }
 };
 
-// The batch's text: its report lines, and its averaged frames or pieces of
+// The batch's text: its report lines, and its averaged frames or slices of
 // them.
 struct BatchText {
     std::vector<char> report;

@@ -9,8 +9,8 @@
 #include <new>
 #include <thread>
 
-#include "host/thread_time.hpp"
 #include "host/ending_signals.hpp"
+#include "host/thread_time.hpp"
 
 namespace blockavg {
 namespace {
@@ -68,27 +68,29 @@ bool take(const PipelineSteps& steps, Step step, Batch& batch, double* seconds) 
     return goOn;
 }
 
-// Where a batch is. It waits for `next` while not busy.
-struct Slot {
+// What a place in the ring holds: no batch; or a batch waiting for its
+// `next` step, or taking it (`busy`). Every one of these states is one a
+// batch takes between two steps; none comes for free.
+struct Place {
     bool inUse = false;  // it holds a batch
     bool busy = false;   // a thread is taking a step on it
     Step next = Step::read;
 };
 
 // The pool's queue: the batches whose next step runs on any batch at once,
-// oldest on top. At most one entry per slot, so it never grows past the
+// oldest on top. At most one entry per place, so it never grows past the
 // room it is given at the start.
 struct Queued {
     std::uint64_t sequence = 0;
-    std::size_t slot = 0;
+    std::size_t place = 0;
     bool operator<(const Queued& other) const noexcept { return sequence > other.sequence; }
 };
 
 class Pipeline {
 public:
     Pipeline(const PipelineSteps& steps, std::vector<Batch>& batches, bool timed)
-        : steps_(steps), batches_(batches), slots_(batches.size()), timed_(timed) {
-        queue_.reserve(slots_.size());
+        : steps_(steps), batches_(batches), places_(batches.size()), timed_(timed) {
+        queue_.reserve(places_.size());
     }
 
     // Starts the pool and the reader; false when the run must go on alone.
@@ -102,7 +104,7 @@ public:
 
 private:
     struct Task {
-        std::size_t slot = 0;
+        std::size_t place = 0;
         Step step = Step::read;
     };
 
@@ -123,12 +125,12 @@ private:
 
     const PipelineSteps& steps_;
     std::vector<Batch>& batches_;
-    std::vector<Slot> slots_;
+    std::vector<Place> places_;
     const bool timed_;
     std::array<double, stepCount> seconds_{};
 
     std::mutex mutex_;
-    std::condition_variable readerWork_;  // the slot of the next batch to read is free
+    std::condition_variable readerWork_;  // the place of the next batch to read is free
     std::condition_variable poolWork_;    // a pool task, or an in-order turn, is ready
     std::condition_variable writerWork_;  // the next batch to write is laid out
     std::vector<Queued> queue_;           // a heap
@@ -144,7 +146,7 @@ private:
 };
 
 bool Pipeline::startThreads(unsigned threads) {
-    if (threads <= 1 || slots_.size() < 2) {
+    if (threads <= 1 || places_.size() < 2) {
         return false;
     }
     // With the calling thread, `threads` pool members keep as many
@@ -213,26 +215,26 @@ bool Pipeline::decode(std::unique_lock<std::mutex>& lock) {
 
 // The in-order step's turn on the batch, if that batch is ready for it.
 bool Pipeline::turnOf(Step step, std::uint64_t sequence, Task& task) const noexcept {
-    const std::size_t slot = sequence % slots_.size();
-    const Slot& state = slots_[slot];
+    const std::size_t place = sequence % places_.size();
+    const Place& state = places_[place];
     if (sequence < end_ && state.inUse && !state.busy && state.next == step &&
-        batches_[slot].sequence == sequence) {
-        task = {slot, step};
+        batches_[place].sequence == sequence) {
+        task = {place, step};
         return true;
     }
     return false;
 }
 
 bool Pipeline::mayRead() const noexcept {
-    return !inputEnded_ && nextRead_ < end_ && !slots_[nextRead_ % slots_.size()].inUse;
+    return !inputEnded_ && nextRead_ < end_ && !places_[nextRead_ % places_.size()].inUse;
 }
 
 Pipeline::Task Pipeline::claimRead() {
-    const std::size_t slot = nextRead_ % slots_.size();
-    slots_[slot] = {true, false, Step::read};
-    batches_[slot].sequence = nextRead_++;
-    batches_[slot].outOfMemory = false;
-    return {slot, Step::read};
+    const std::size_t place = nextRead_ % places_.size();
+    places_[place] = {true, false, Step::read};
+    batches_[place].sequence = nextRead_++;
+    batches_[place].outOfMemory = false;
+    return {place, Step::read};
 }
 
 // The pool's next task: an in-order turn (summing before walking), then the
@@ -243,9 +245,9 @@ bool Pipeline::takePoolTask(Task& task) {
     }
     if (!queue_.empty()) {
         std::pop_heap(queue_.begin(), queue_.end());
-        const std::size_t slot = queue_.back().slot;
+        const std::size_t place = queue_.back().place;
         queue_.pop_back();
-        task = {slot, slots_[slot].next};
+        task = {place, places_[place].next};
         return true;
     }
     if (!steps_.readsInOrder && mayRead()) {
@@ -265,19 +267,19 @@ unsigned Pipeline::poolTasks() const noexcept {
 
 // Takes the step with the lock released, then hands the batch on.
 void Pipeline::run(std::unique_lock<std::mutex>& lock, const Task& task, Role role) {
-    slots_[task.slot].busy = true;
+    places_[task.place].busy = true;
     lock.unlock();
     double took = 0;
-    const bool goOn = take(steps_, task.step, batches_[task.slot], timed_ ? &took : nullptr);
+    const bool goOn = take(steps_, task.step, batches_[task.place], timed_ ? &took : nullptr);
     lock.lock();
     seconds_[static_cast<std::size_t>(task.step)] += took;
     finish(task, goOn, role);
 }
 
 void Pipeline::finish(const Task& task, bool goOn, Role role) {
-    Slot& slot = slots_[task.slot];
-    const Batch& batch = batches_[task.slot];
-    slot.busy = false;
+    Place& place = places_[task.place];
+    const Batch& batch = batches_[task.place];
+    place.busy = false;
     switch (task.step) {
         case Step::read:
             inputEnded_ = inputEnded_ || batch.readEnd != ReadEnd::more || batch.outOfMemory;
@@ -299,11 +301,11 @@ void Pipeline::finish(const Task& task, bool goOn, Role role) {
     }
     const bool freed = task.step == Step::write || batch.sequence >= end_;
     if (freed) {
-        slot.inUse = false;
+        place.inUse = false;
     } else {
-        slot.next = after(task.step);
-        if (onPool(slot.next)) {
-            queue_.push_back({batch.sequence, task.slot});
+        place.next = after(task.step);
+        if (onPool(place.next)) {
+            queue_.push_back({batch.sequence, task.place});
             std::push_heap(queue_.begin(), queue_.end());
         }
     }
@@ -313,10 +315,15 @@ void Pipeline::finish(const Task& task, bool goOn, Role role) {
         writerWork_.notify_all();
         return;
     }
-    // Whoever has work now is told, and only then: a thread woken for
-    // nothing costs as much as the handing over itself. The thread that
-    // finished goes on with a task itself: the next write for the calling
-    // thread, else the pool's work, which the reader does not take.
+    // Who is woken, the rule that keeps every thread busy that can be and
+    // wakes none for nothing (a thread woken for nothing costs as much as
+    // the handing over itself): every task this step made takeable has a
+    // thread headed for it. The thread that finished takes one itself (a
+    // pool thread the pool's next, the writer its write, else the pool's
+    // next); the writer is woken when its write is ready and it did not
+    // finish this step; the reader when this step freed the place it waits
+    // for; then one waiting pool thread for each task left, and the writer,
+    // if it waits with no write ready, for one more.
     Task ready;
     const bool writeReady = turnOf(Step::write, nextWrite_, ready);
     if (writeReady && role != Role::writer && writerWaits_) {
@@ -348,9 +355,9 @@ void Pipeline::endAt(std::uint64_t end) {
         return;
     }
     end_ = end;
-    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-        if (slots_[slot].inUse && !slots_[slot].busy && batches_[slot].sequence >= end_) {
-            slots_[slot].inUse = false;
+    for (std::size_t place = 0; place < places_.size(); ++place) {
+        if (places_[place].inUse && !places_[place].busy && batches_[place].sequence >= end_) {
+            places_[place].inUse = false;
         }
     }
     std::erase_if(queue_, [end](const Queued& queued) { return queued.sequence >= end; });
@@ -398,7 +405,7 @@ void Pipeline::reader() {
     }
 }
 
-// Every step on one batch after another, in the first slot.
+// Every step on one batch after another, in the first place.
 void Pipeline::alone() {
     Batch& batch = batches_.front();
     for (std::uint64_t sequence = 0; sequence < end_; ++sequence) {

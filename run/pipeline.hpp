@@ -1,47 +1,55 @@
 #pragma once
 
-// The roles that carry batches of input through a run, fixed as in pigz and
-// in zstd's asynchronous I/O, with a queue between each and the next:
+// The threads that carry batches of input through a run: a pool, with a
+// fixed reader and a fixed writer.
 //
-//   reader   a thread of its own for input that must be read in order (a
-//            pipe, a decompressor): it takes the slot of the next batch once
-//            that slot is free, fills it with bytes and hands it to the pool,
-//            and does nothing else. A regular file is read instead by the
-//            pool, each batch at its place in the file.
-//   pool     the threads started for the run, one fewer than processors,
-//            and the calling thread while it has nothing to write. They take
-//            the steps that run on any batch at once (reading a file's batch,
-//            finding line ends, parsing, laying out) from a queue that gives
-//            the oldest batch first, and the two steps that go in input
-//            order, walking the frames and summing, whenever the next batch's
-//            turn of one has come: these come first, as every later batch
-//            waits on them.
-//   writer   the calling thread: it writes the batches in input order, and
-//            only it writes, so the output, the report and the messages come
-//            from one thread, which also takes the signals that end the run.
-//            Until a batch's turn to be written has come it works in the
-//            pool, so that most often it has just laid the batch out itself:
-//            handing each batch to a sleeping writer costs more than that.
+//   reader   a thread of its own for input read in order (a pipe, compressed
+//            input): it reads each batch into the batch's place in the ring
+//            once that place is free, and does nothing else (for compressed
+//            input it also cuts the units that the pool decodes). A regular
+//            file is read by the pool instead, each batch at its place in
+//            the file.
+//   pool     a thread per processor but one, and the calling thread. A free
+//            member takes, in this order: an in-order turn that has come
+//            (summing, then walking the frames: every later batch waits on
+//            them), the oldest batch's next step that runs on any batch
+//            (reading a file's batch, finding line ends, parsing, laying
+//            out), a unit of compressed input to decode.
+//   writer   the calling thread writes the batches in input order, and only
+//            it writes, so the output, the report and the messages come from
+//            one thread, which also takes the signals that end the run.
+//            Until its next batch is laid out it works in the pool: handing
+//            each batch to a sleeping writer cost 13 % on a million 3-atom
+//            frames with the report to a pipe.
+//
+// Why a pool and not a thread per step, as pigz and zstd's asynchronous I/O
+// have: two such shapes were built and measured on two processors (the
+// calling thread owning the walk, the sums and the writes; and pigz's), and
+// both were 6 to 13 % slower on large frames and no faster on small ones, as
+// the next batch's walk waited for its one owner; here whichever thread is
+// free takes it.
 //
 // Invariants, kept by the code in pipeline.cpp:
-//  - Batch number s lives in slot s % slots, from its read until it has been
-//    written or dropped; only then does the slot take batch s + slots. The
-//    slots are a reorder buffer: whatever order the pool finishes batches
-//    in, each in-order step takes them by sequence number, one at a time,
-//    so a step's state that carries over from batch to batch (the frame
-//    walker, the last values and the sums, the writer's) is touched by one
-//    thread at a time, and what the run gives is the same for any number of
-//    threads. (Writing the last batch may read the sums and the last
-//    values, for the lines of a frame the input ended inside: no batch is
-//    summed after it.)
-//  - A batch is in at most one place at a time: read, queued for the pool,
+//  - Batch number s lives in place s % places of the ring, from its read
+//    until it has been written or dropped; only then does the place take
+//    batch s + places. The ring is a reorder buffer: whatever order the pool
+//    finishes batches in, each in-order step takes them by sequence number,
+//    one at a time, so a step's state that carries over from batch to batch
+//    (the frame walker, the last values and the sums, the writer's) is
+//    touched by one thread at a time, and what the run gives is the same for
+//    any number of threads. (Writing the last batch may read the sums and
+//    the last values, for the lines of a frame the input ended inside: no
+//    batch is summed after it.)
+//  - A batch is in at most one state at a time: read, queued for the pool,
 //    worked on, or waiting for an in-order turn. The pool's queue holds at
-//    most one entry per slot.
+//    most one entry per place.
+//  - After every step, each task it made takeable has a thread headed for
+//    it (the rule is written where it is kept, in Pipeline::finish).
 //  - Once an in-order step finds that no later batch is needed (the input
 //    has ended, or the run stops), batches after it are dropped and no more
 //    are read; the run ends once every batch up to it has been written.
 // With one processor, or when the reader cannot be started, the calling
-// thread takes every step, batch after batch, in one slot; when no pool
+// thread takes every step, batch after batch, in one place; when no pool
 // thread can be, it is the pool alone.
 
 #include <array>
@@ -83,7 +91,7 @@ struct PipelineSteps {
 
 // Runs the steps over batches until a step finds no later batch is needed
 // and every batch up to it has been written. `threads` is the number of
-// processors to use; `batches` are the slots. Returns the processor time
+// processors to use; `batches` are the places of the ring. Returns the processor time
 // each step took, in seconds summed over threads, when `timed`.
 std::array<double, stepCount> runPipeline(const PipelineSteps& steps, std::vector<Batch>& batches,
                                           unsigned threads, bool timed);

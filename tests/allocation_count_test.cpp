@@ -10,8 +10,8 @@
 #include <new>
 #include <string>
 
-#include "tests/support/memory_streams.hpp"
 #include "run/averaging_run.hpp"
+#include "tests/support/memory_streams.hpp"
 
 namespace {
 

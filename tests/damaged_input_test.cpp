@@ -43,9 +43,9 @@ RunResult runOn(const std::string& bytes, bool fromPipe, const std::string& setu
     const fs::path input = inputs / "in";
     writeFile(input, bytes);
     const ScratchDirectory directory;
-    return fromPipe ? runBlockavg(directory.path(), {"-", blockLength}, input, setup)
-                    : runBlockavg(directory.path(), {input.string(), blockLength}, std::nullopt,
-                                  setup);
+    return fromPipe
+               ? runBlockavg(directory.path(), {"-", blockLength}, input, setup)
+               : runBlockavg(directory.path(), {input.string(), blockLength}, std::nullopt, setup);
 }
 
 // One byte changed (XOR 0x55) at 12 places of each compressor's copy of
@@ -59,9 +59,8 @@ TEST(DamagedInput, NeverKeepsAFrameMadeFromDamagedData) {
     const RunResult plain = runOn(text, false, {}, "5");
     ASSERT_EQ(plain.status, 0);
     ASSERT_TRUE(plain.output.has_value());
-    const char* const commands[] = {"gzip -n -c",    "bgzip -c",     "bzip2 -9 -c",
-                                    "lbzip2 -n 2 -c", "xz -T1 -2 -c", "xz -T2 -0 -c",
-                                    "zstd -q -c"};
+    const char* const commands[] = {"gzip -n -c",   "bgzip -c",     "bzip2 -9 -c", "lbzip2 -n 2 -c",
+                                    "xz -T1 -2 -c", "xz -T2 -0 -c", "zstd -q -c"};
     for (const char* command : commands) {
         SCOPED_TRACE(command);
         const std::optional<std::string> bytes = compressed(command, text);
@@ -140,7 +139,8 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
     const RunResult plain = runOn(text, false);
     ASSERT_TRUE(plain.output.has_value());
     const std::string firstHalf = plain.output->substr(0, plain.output->size() / 2);
-    const auto twice = [&](const char* command) -> std::optional<std::pair<std::string, std::string>> {
+    const auto twice =
+        [&](const char* command) -> std::optional<std::pair<std::string, std::string>> {
         const auto a = compressed(command, first);
         const auto b = compressed(command, second);
         if (!a || !b) {
@@ -162,10 +162,9 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
         const std::string damage =
             "the gzip data is damaged (its checksum does not match) in the member at byte " + at;
         cases.push_back({"a gzip member's CRC-32", a + damagedAt(b, b.size() - 8), damage + keeps});
+        cases.push_back({"a gzip member's size", a + damagedAt(b, b.size() - 1), damage + keeps});
         cases.push_back(
-            {"a gzip member's size", a + damagedAt(b, b.size() - 1), damage + keeps});
-        cases.push_back({"a gzip header's time stamp, which no check covers",
-                         a + damagedAt(b, 4), ""});
+            {"a gzip header's time stamp, which no check covers", a + damagedAt(b, 4), ""});
     }
     if (const auto zst = twice("zstd -q -c")) {
         const auto& [a, b] = *zst;
@@ -195,14 +194,14 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
         // Every block whole: the frames made of them all stay.
         const std::size_t crcBit = bzip2EndMarker(b) + 48 + 16;
         ASSERT_GT(crcBit, 48u + 16);
-        cases.push_back({"a bzip2 stream's checksum, its blocks whole",
-                         a + damagedAt(b, crcBit / 8,
-                                       static_cast<unsigned char>(0x80u >> (crcBit % 8))),
-                         "the bzip2 data is damaged (its stream checksum does not match) in the "
-                         "stream at byte " +
-                             std::to_string(a.size()) +
-                             "; trajectory.xmol holds the 40 averaged frames made before it",
-                         true});
+        cases.push_back(
+            {"a bzip2 stream's checksum, its blocks whole",
+             a + damagedAt(b, crcBit / 8, static_cast<unsigned char>(0x80u >> (crcBit % 8))),
+             "the bzip2 data is damaged (its stream checksum does not match) in the "
+             "stream at byte " +
+                 std::to_string(a.size()) +
+                 "; trajectory.xmol holds the 40 averaged frames made before it",
+             true});
     }
     ASSERT_FALSE(cases.empty()) << "no compression tools";
     for (const Case& c : cases) {

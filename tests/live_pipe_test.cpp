@@ -22,9 +22,9 @@
 #include <thread>
 
 #include "compression/decompression.hpp"
+#include "run/averaging_run.hpp"
 #include "tests/support/in_memory_pass.hpp"
 #include "tests/support/memory_streams.hpp"
-#include "run/averaging_run.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace blockavg {

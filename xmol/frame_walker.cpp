@@ -181,8 +181,7 @@ void FrameWalker::takeLines(const BatchLines& lines, BatchFrames& frames) {
     }
 }
 
-void FrameWalker::takeCountLine(const BatchLines& lines, std::uint32_t index,
-                                BatchFrames& frames) {
+void FrameWalker::takeCountLine(const BatchLines& lines, std::uint32_t index, BatchFrames& frames) {
     const std::string_view line = lines.line(index);
     LineCursor cursor(line);
     std::int32_t count = 0;

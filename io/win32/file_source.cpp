@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <system_error>
 
-#include "io/file_source.hpp"
 #include "host/win32/windows_api.hpp"
+#include "io/file_source.hpp"
 
 namespace blockavg {
 

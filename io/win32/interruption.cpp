@@ -2,9 +2,9 @@
 
 #include <atomic>
 
+#include "host/win32/windows_api.hpp"
 #include "io/interruption_message.hpp"
 #include "io/output_file.hpp"
-#include "host/win32/windows_api.hpp"
 
 namespace blockavg {
 namespace {

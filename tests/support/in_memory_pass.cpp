@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "compression/decompression.hpp"
+#include "run/averaging_run.hpp"
 #include "tests/support/memory_streams.hpp"
 #include "tests/support/reference_codecs.hpp"
-#include "run/averaging_run.hpp"
 #include "xmol/xmol_items.hpp"
 
 namespace blockavg::fuzzing {
@@ -381,16 +381,15 @@ std::string checkDamage(std::string_view data, const PassSettings& settings) {
     const PassResult plain = runInMemory(text, settings);
     const PassResult result = runInMemory(damaged, settings);
     const std::string where = std::string(compressionName(compression)) + " of " +
-                              std::to_string(units) + " units, byte " + std::to_string(at) +
-                              ": ";
+                              std::to_string(units) + " units, byte " + std::to_string(at) + ": ";
     if (result.status == 0) {
         return result.output == plain.output && result.console == plain.console
                    ? std::string()
                    : where + "damage gave another result and status 0";
     }
     if (result.status != 1 || plain.output.compare(0, result.output.size(), result.output) != 0) {
-        return where + "damage left frames that the plain text does not give: " +
-               result.diagnostics;
+        return where +
+               "damage left frames that the plain text does not give: " + result.diagnostics;
     }
     return {};
 }
@@ -492,8 +491,7 @@ std::string checkFuzzInput(std::string_view data) {
     // A frame that a damaged stream cut off got its box value but no end;
     // and damage cuts the output back to the frames made before it.
     const auto blocks = static_cast<std::size_t>(settings.blockLength);
-    if (damaged ? written.size() > framesRead / blocks
-                : written.size() != framesRead / blocks) {
+    if (damaged ? written.size() > framesRead / blocks : written.size() != framesRead / blocks) {
         return std::to_string(written.size()) + " frames written for " +
                std::to_string(framesRead) + " frames read in blocks of " +
                std::to_string(settings.blockLength);

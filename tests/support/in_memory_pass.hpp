@@ -1,7 +1,7 @@
 #pragma once
 
-// The whole averaging pass run in memory (tests/support/memory_streams.hpp), and the properties every such
-// run must have, shared by the fuzz target and the tests.
+// The whole averaging pass run in memory (tests/support/memory_streams.hpp), and the properties
+// every such run must have, shared by the fuzz target and the tests.
 //
 // POSIX only (open_memstream): this is test code, not part of the tool.
 

@@ -251,8 +251,8 @@ std::string encodePart(Compression compression, std::string_view text, bool size
         case Compression::bzip2: {
             auto size = static_cast<unsigned int>(out.size());
             if (BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(text.data()),
-                                         static_cast<unsigned int>(text.size()), 1, 0, 0) !=
-                BZ_OK) {
+                                         static_cast<unsigned int>(text.size()), 1, 0,
+                                         0) != BZ_OK) {
                 return {};
             }
             out.resize(size);
