@@ -84,7 +84,7 @@ private:
 };
 
 // The text a unit decodes to, in chunks from the pool.
-class UnitText {
+class DecodedText {
 public:
     struct Chunk {
         std::unique_ptr<char[]> bytes;
@@ -116,7 +116,7 @@ struct Unit {
     std::uint64_t cost = 0;  // about the memory it holds until handed out
     // What decoding gave: the text, whole when every check passed; or the
     // problem, after which the text is handed out only if it was cut short.
-    UnitText text;
+    DecodedText text;
     bool whole = false;
     Problem problem;
 };

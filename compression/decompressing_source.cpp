@@ -37,7 +37,7 @@ void ChunkPool::give(std::unique_ptr<char[]> chunk) noexcept {
 }
 
 // NOLINTBEGIN(clang-analyzer-cplusplus.NewDeleteLeaks): the chunk is owned by chunks_
-char* UnitText::room(std::size_t& size) {
+char* DecodedText::room(std::size_t& size) {
     if (chunks_.empty() || chunks_.back().size == ChunkPool::chunkBytes) {
         Chunk chunk;
         chunk.bytes = pool->take();
@@ -49,7 +49,7 @@ char* UnitText::room(std::size_t& size) {
 }
 // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
 
-std::uint64_t UnitText::size() const noexcept {
+std::uint64_t DecodedText::size() const noexcept {
     std::uint64_t size = 0;
     for (const Chunk& chunk : chunks_) {
         size += chunk.size;
@@ -57,7 +57,7 @@ std::uint64_t UnitText::size() const noexcept {
     return size;
 }
 
-void UnitText::clear() noexcept {
+void DecodedText::clear() noexcept {
     for (Chunk& chunk : chunks_) {
         pool->give(std::move(chunk.bytes));
     }
@@ -192,7 +192,7 @@ std::ptrdiff_t DecompressingSource::handOut(char* out, std::size_t size) {
     const auto& chunks = handing_->text.chunks();
     std::size_t count = 0;
     for (; handedChunk_ < chunks.size(); ++handedChunk_, handedBytes_ = 0) {
-        const UnitText::Chunk& chunk = chunks[handedChunk_];
+        const DecodedText::Chunk& chunk = chunks[handedChunk_];
         if (count == 0 && handedBytes_ < chunk.size) {
             count = std::min(size, chunk.size - handedBytes_);
             std::copy_n(chunk.bytes.get() + handedBytes_, count, out);

@@ -66,7 +66,7 @@ private:
     // The size after the last written frame and the number of written
     // frames, published together: a handler that interrupts write() sees
     // both as they were before it or both as they are after it. The writer
-    // fills the slot not in use, then switches to it.
+    // fills the record not in use, then switches to it.
     struct Committed {
         std::int64_t size = 0;
         std::int64_t writes = 0;

@@ -121,7 +121,7 @@ PipelineSteps AveragingRun::steps() {
     steps.parse = [](Batch& batch) { parseItems(batch.lines, batch.frames, batch.items); };
     steps.sum = [this](Batch& batch) { return sum(batch); };
     steps.layOut = [this](Batch& batch) {
-        batch.text.clear();
+        batch.laidOut.clear();
         layOutBatch(batch, blockLength_);
     };
     steps.write = [this](const Batch& batch) { return write(batch); };
@@ -138,13 +138,13 @@ void AveragingRun::read(Batch& batch) {
     const std::size_t size = headroom + batchBytes_;
     // A buffer grown for a long line goes back to its size once the line
     // has gone, so that the line costs its memory once.
-    if (lines.text.size() < size || lines.text.size() > 4 * size) {
-        lines.text.resize(size);
+    if (lines.bytes.size() < size || lines.bytes.size() > 4 * size) {
+        lines.bytes.resize(size);
     }
     batch.readEnd = ReadEnd::more;
     batch.readError.clear();
     batch.textBegin = positional_ ? batch.sequence * batchBytes_ : textRead_;
-    char* const into = lines.text.data() + headroom;
+    char* const into = lines.bytes.data() + headroom;
     ByteSource& input = streams_.input;
     std::size_t got = 0;
     while (got < batchBytes_) {

@@ -52,7 +52,7 @@ struct SummedBatch {
 
 // The batch's text: its report lines, and its averaged frames or slices of
 // them.
-struct BatchText {
+struct LaidOut {
     std::vector<char> report;
     std::size_t reportSize = 0;
     std::vector<char> frames;
@@ -86,7 +86,7 @@ struct alignas(64) Batch {
     BatchFrames frames;
     BatchItems items;
     SummedBatch summed;
-    BatchText text;
+    LaidOut laidOut;
     bool outOfMemory = false;  // a step could not have the memory it needed (run/pipeline.hpp)
 };
 

@@ -24,7 +24,7 @@ std::uint64_t textEndOf(const Batch& batch, const FramePiece& piece) {
 }  // namespace
 
 void layOutBatch(Batch& batch, std::int32_t blockLength) {
-    BatchText& text = batch.text;
+    LaidOut& text = batch.laidOut;
     text.clear();
     const SummedBatch& summed = batch.summed;
     const BatchFrames& frames = batch.frames;

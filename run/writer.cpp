@@ -34,19 +34,19 @@ void Writer::say(std::string_view message) noexcept {
 // pipe, a full disk behind a redirection) does not stop the run.
 void Writer::reportUpTo(std::size_t end) noexcept {
     if (end > reportOut_) {
-        std::fwrite(text_->report.data() + reportOut_, 1, end - reportOut_, report_);
+        std::fwrite(laidOut_->report.data() + reportOut_, 1, end - reportOut_, report_);
         std::fflush(report_);
         reportOut_ = end;
     }
 }
 
 bool Writer::writeBatch(const Batch& batch) {
-    text_ = &batch.text;
+    laidOut_ = &batch.laidOut;
     reportOut_ = 0;
-    if (!writeFrames(batch.text)) {
+    if (!writeFrames(batch.laidOut)) {
         return false;
     }
-    reportUpTo(batch.text.reportSize);
+    reportUpTo(batch.laidOut.reportSize);
     for (const std::string& message : batch.summed.messages) {
         say(message);
     }
@@ -56,13 +56,13 @@ bool Writer::writeBatch(const Batch& batch) {
     return true;
 }
 
-bool Writer::writeFrames(const BatchText& text) {
+bool Writer::writeFrames(const LaidOut& text) {
     const std::string_view all(text.frames.data(), text.framesSize);
     const std::span<const std::size_t> ends = text.frameEnds;
     std::size_t done = 0;
     std::size_t endsDone = 0;
     // The rest of a frame begun before.
-    if (!held_.empty() || inSlices_) {
+    if (!begun_.empty() || inSlices_) {
         const bool ended = !ends.empty();
         const std::size_t end = ended ? ends[0] : all.size();
         if (inSlices_) {
@@ -70,15 +70,16 @@ bool Writer::writeFrames(const BatchText& text) {
                 return false;
             }
         } else {
-            held_.insert(held_.end(), all.begin(), all.begin() + static_cast<std::ptrdiff_t>(end));
-            const std::size_t size = held_.size();
+            begun_.insert(begun_.end(), all.begin(),
+                          all.begin() + static_cast<std::ptrdiff_t>(end));
+            const std::size_t size = begun_.size();
             if (ended || size >= sliceBytes) {
-                if (!send(std::string_view(held_.data(), size),
+                if (!send(std::string_view(begun_.data(), size),
                           ended ? std::span(&size, 1) : ends.first(0), 0)) {
                     return false;
                 }
                 inSlices_ = true;
-                release(held_);
+                release(begun_);
             }
         }
         if (!ended) {
@@ -107,7 +108,7 @@ bool Writer::writeFrames(const BatchText& text) {
         inSlices_ = true;
         return true;
     }
-    held_.assign(all.begin() + static_cast<std::ptrdiff_t>(wholeEnd), all.end());
+    begun_.assign(all.begin() + static_cast<std::ptrdiff_t>(wholeEnd), all.end());
     return true;
 }
 
@@ -136,14 +137,14 @@ bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> e
     // them. The frames count as written as soon as they have gone out, so
     // that an interruption keeps them, and then the report follows: up to
     // the last frame they end, or to the one that failed.
-    const std::vector<std::size_t>& reportBefore = text_->reportBefore;
+    const std::vector<std::size_t>& reportBefore = laidOut_->reportBefore;
     reportUpTo(reportBefore[firstEnd]);
     const std::int64_t before = output_.framesSent();
     const bool sent = output_.write(bytes, ends);
     output_.commit();
     const auto whole = static_cast<std::size_t>(output_.framesSent() - before);
     for (std::size_t end = 0; end < whole; ++end) {
-        frameWritten(text_->frameTextEnds[firstEnd + end],
+        frameWritten(laidOut_->frameTextEnds[firstEnd + end],
                      {before + static_cast<std::int64_t>(end) + 1,
                       bytesOut_ + static_cast<std::int64_t>(ends[end])});
     }
@@ -152,7 +153,7 @@ bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> e
                                      reportBefore.size() - 1)]);
     if (!sent) {
         output_.abandon();
-        release(held_);
+        release(begun_);
         inSlices_ = false;
         say("error writing " + std::string(outputName_) + ": " + output_.errorMessage());
     }
@@ -162,13 +163,13 @@ bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> e
 bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sums,
                          std::int32_t blockLength, std::uint64_t textEnd) {
     // The frame's report line is out: nothing more must go before it.
-    BatchText noReport;
+    LaidOut noReport;
     noReport.reportBefore.push_back(0);
     noReport.frameTextEnds.push_back(textEnd);
-    text_ = &noReport;
+    laidOut_ = &noReport;
     reportOut_ = 0;
-    missing_.assign(held_.begin(), held_.end());
-    release(held_);
+    missing_.assign(begun_.begin(), begun_.end());
+    release(begun_);
     std::size_t size = missing_.size();
     bool sent = true;
     // Each line repeats the name: as many as make about a slice at a time.
@@ -184,7 +185,7 @@ bool Writer::finishFrame(std::string_view name, std::span<const Coordinates> sum
             size = 0;
         }
     }
-    text_ = nullptr;
+    laidOut_ = nullptr;
     release(missing_);
     return sent;
 }
@@ -212,7 +213,7 @@ Writer::Kept Writer::framesWritten() noexcept {
 
 Writer::Kept Writer::cutBackToChecked() noexcept {
     Kept kept = framesWritten();
-    release(held_);
+    release(begun_);
     inSlices_ = false;
     kept.cutBack = output_.countsOnCommit();
     output_.abandonAt(checked_);
@@ -224,7 +225,7 @@ Writer::Kept Writer::cutBackToChecked() noexcept {
 }
 
 void Writer::abandonFrame() noexcept {
-    release(held_);
+    release(begun_);
     if (inSlices_) {
         output_.abandon();
         inSlices_ = false;

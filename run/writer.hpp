@@ -75,7 +75,7 @@ public:
     Kept framesWritten() noexcept;
 
 private:
-    bool writeFrames(const BatchText& text);
+    bool writeFrames(const LaidOut& text);
     // Sends `bytes`, which end `ends` frames (their places in `bytes`) and
     // whose first end is frame end `firstEnd` of the batch's text.
     bool send(std::string_view bytes, std::span<const std::size_t> ends, std::size_t firstEnd);
@@ -89,10 +89,10 @@ private:
     const ByteSource& input_;
     std::FILE* report_;
     std::FILE* messages_;
-    const BatchText* text_ = nullptr;  // the batch being written
-    std::size_t reportOut_ = 0;        // how much of its report is out
-    std::vector<char> held_;           // the start of a frame that a later batch ends
-    bool inSlices_ = false;            // the frame begun has gone out in slices
+    const LaidOut* laidOut_ = nullptr;  // the batch being written
+    std::size_t reportOut_ = 0;         // how much of its report is out
+    std::vector<char> begun_;           // the start of a frame that a later batch ends
+    bool inSlices_ = false;             // the frame begun has gone out in slices
     std::vector<std::size_t> ends_;
     std::vector<char> missing_;  // lines that a frame cut short lacks
     std::int64_t bytesOut_ = 0;  // sent to the output

@@ -58,8 +58,8 @@ Reading readIn(const std::string& bytes, std::size_t batchSize, std::size_t fail
     Reading reading;
     for (std::size_t at = 0; reading.stop == InputStop::none;) {
         const std::size_t size = std::min({batchSize, bytes.size() - at, failsAt - at});
-        lines.text.resize(room + std::max<std::size_t>(size, 1));
-        std::copy_n(bytes.data() + at, size, lines.text.data() + room);
+        lines.bytes.resize(room + std::max<std::size_t>(size, 1));
+        std::copy_n(bytes.data() + at, size, lines.bytes.data() + room);
         lines.bytesBegin = room;
         lines.bytesEnd = room + size;
         at += size;

@@ -43,7 +43,7 @@ std::int32_t countAt(const char* at, const char* end) noexcept {
 }  // namespace
 
 void BatchLines::findEnds() {
-    const char* const bytes = text.data();
+    const char* const text = bytes.data();
     std::size_t at = bytesBegin;
     const std::size_t end = bytesEnd;
     // The ends are written through a pointer of our own, the room made
@@ -60,14 +60,14 @@ void BatchLines::findEnds() {
     // instructions more.
     for (; end - at >= 64; at += 64) {
         LineEnd* const out = makeRoom(64);
-        for (std::uint64_t mask = lineFeedsIn64(bytes + at); mask != 0; mask &= mask - 1) {
+        for (std::uint64_t mask = lineFeedsIn64(text + at); mask != 0; mask &= mask - 1) {
             out[found++].end =
                 static_cast<std::uint32_t>(at + static_cast<std::size_t>(std::countr_zero(mask)));
         }
     }
 #endif
-    while (const void* lineFeed = std::memchr(bytes + at, '\n', end - at)) {
-        const auto place = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - bytes);
+    while (const void* lineFeed = std::memchr(text + at, '\n', end - at)) {
+        const auto place = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - text);
         makeRoom(1)[found++].end = static_cast<std::uint32_t>(place);
         at = place + 1;
     }
@@ -77,7 +77,7 @@ void BatchLines::findEnds() {
         out[0].count = -1;
     }
     for (std::size_t index = 1; index < found; ++index) {
-        out[index].count = countAt(bytes + out[index - 1].end + 1, bytes + out[index].end);
+        out[index].count = countAt(text + out[index - 1].end + 1, text + out[index].end);
     }
     size_ = found;
 }

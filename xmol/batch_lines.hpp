@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "xmol/text_buffer.hpp"
+#include "xmol/input_bytes.hpp"
 
 namespace blockavg {
 
@@ -26,7 +26,7 @@ struct LineEnd {
 
 class BatchLines {
 public:
-    TextBuffer text;
+    InputBytes bytes;
     std::size_t bytesBegin = 0;  // the bytes read: [bytesBegin, bytesEnd)
     std::size_t bytesEnd = 0;
     std::size_t firstLine = 0;  // where line 0 begins: at or before bytesBegin
@@ -38,7 +38,7 @@ public:
         if (index > 0) {
             begin = std::size_t{ends_[index - 1].end} + 1;
         }
-        return {text.data() + begin, ends_[index].end - begin};
+        return {bytes.data() + begin, ends_[index].end - begin};
     }
 
     // Finds every line end among the bytes read, in place of those before.

@@ -48,7 +48,7 @@ void FrameWalker::walk(BatchLines& lines, ReadEnd end, std::string_view error,
             if (carry_.size() < carrySize_) {
                 carry_.resize(std::max(carrySize_, 2 * carry_.size()));
             }
-            std::memcpy(carry_.data(), lines.text.data() + tail, carrySize_);
+            std::memcpy(carry_.data(), lines.bytes.data() + tail, carrySize_);
         }
         if (atStart_ && lines.size() > 0) {
             atStart_ = false;
@@ -93,7 +93,7 @@ bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames
                 carry_.resize(
                     std::min(std::max(carrySize_ + bytes, 2 * carry_.size()), longestLine + 1));
             }
-            std::memcpy(carry_.data() + carrySize_, lines.text.data() + lines.bytesBegin, bytes);
+            std::memcpy(carry_.data() + carrySize_, lines.bytes.data() + lines.bytesBegin, bytes);
             carrySize_ += bytes;
             return false;
         }
@@ -101,16 +101,16 @@ bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames
             lines.firstLine = lines.bytesBegin;
         } else if (carrySize_ <= lines.bytesBegin) {
             lines.firstLine = lines.bytesBegin - carrySize_;
-            std::memcpy(lines.text.data() + lines.firstLine, carry_.data(), carrySize_);
+            std::memcpy(lines.bytes.data() + lines.firstLine, carry_.data(), carrySize_);
         } else {
             // A long line: the carry's buffer, grown to take the bytes after
             // it, becomes the batch's, and the batch's the carry's.
             if (carry_.size() < carrySize_ + bytes) {
                 carry_.resize(carrySize_ + bytes);
             }
-            std::memcpy(carry_.data() + carrySize_, lines.text.data() + lines.bytesBegin, bytes);
+            std::memcpy(carry_.data() + carrySize_, lines.bytes.data() + lines.bytesBegin, bytes);
             const std::size_t shift = carrySize_ - lines.bytesBegin;
-            std::swap(carry_, lines.text);
+            std::swap(carry_, lines.bytes);
             lines.firstLine = 0;
             lines.bytesBegin = carrySize_;
             lines.bytesEnd = carrySize_ + bytes;

@@ -109,7 +109,7 @@ private:
     bool frameInBatch_ = false;     // its piece is the last of the batch being walked
     std::uint64_t lineNumber_ = 0;  // whole lines taken so far
     std::uint64_t blankLine_ = 0;   // the blank count line being looked past
-    TextBuffer carry_;              // the start of a line that the next batch ends
+    InputBytes carry_;              // the start of a line that the next batch ends
     std::size_t carrySize_ = 0;
 };
 

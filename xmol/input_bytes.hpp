@@ -13,19 +13,19 @@
 
 namespace blockavg {
 
-class TextBuffer {
+class InputBytes {
 public:
-    TextBuffer() = default;
-    TextBuffer(const TextBuffer&) = delete;
-    TextBuffer& operator=(const TextBuffer&) = delete;
-    TextBuffer(TextBuffer&& other) noexcept
+    InputBytes() = default;
+    InputBytes(const InputBytes&) = delete;
+    InputBytes& operator=(const InputBytes&) = delete;
+    InputBytes(InputBytes&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-    TextBuffer& operator=(TextBuffer&& other) noexcept {
+    InputBytes& operator=(InputBytes&& other) noexcept {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
         return *this;
     }
-    ~TextBuffer() { std::free(data_); }
+    ~InputBytes() { std::free(data_); }
 
     char* data() noexcept { return data_; }
     const char* data() const noexcept { return data_; }
