@@ -54,8 +54,9 @@ int main(int argc, char** argv) {
     blockavg::RunSettings settings;
     settings.blockLength = argc > 2 ? std::atoi(argv[2]) : 100;
     settings.threads = threads;
+    blockavg::Reporter messages(stderr);
     const blockavg::RunStreams streams{*text.source,        argv[1], output,
-                                       outputPath.string(), report,  stderr};
+                                       outputPath.string(), report,  messages};
     blockavg::RunTimes times;
     const auto started = std::chrono::steady_clock::now();
     const bool succeeded = blockavg::averageTrajectory(streams, settings, &times);

@@ -13,11 +13,13 @@
 #include "cli/shown_name.hpp"
 #include "cli/standard_streams.hpp"
 #include "compression/decompression.hpp"
+#include "host/ending_signals.hpp"
 #include "host/large_allocations.hpp"
 #include "host/processor_count.hpp"
 #include "io/file_source.hpp"
 #include "io/interruption.hpp"
 #include "io/output_file.hpp"
+#include "io/reporter.hpp"
 #include "run/averaging_run.hpp"
 
 namespace {
@@ -55,18 +57,13 @@ constexpr const char* helpText =
     "  2          bad usage\n"
     "  128+N      ended by signal N: 130 for Ctrl-C (SIGINT), 143 for SIGTERM\n";
 
-void sayError(const std::string& message) {
-    std::fprintf(stderr, "blockavg: %s\n", message.c_str());
-    std::fflush(stderr);
-}
-
 // The status after --help or --version: as GNU tools do, a failure when the
 // text could not be written (a full disk, a closed pipe).
-int standardOutputWritten() {
+int standardOutputWritten(blockavg::Reporter& messages) {
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        sayError(std::string("error writing standard output: ") +
-                 std::generic_category().message(errno != 0 ? errno : EIO));
+        messages.error(std::string("error writing standard output: ") +
+                       std::generic_category().message(errno != 0 ? errno : EIO));
         return exitFailure;
     }
     return exitSuccess;
@@ -115,17 +112,18 @@ std::string refusal(const blockavg::DecodedInput& text, const std::string& input
 
 // Opens the input, then the output, and runs. The input goes first, so that
 // a mistyped path leaves an earlier result in place.
-int averageInto(const std::string& inputPath, std::int32_t blockLength) {
+int averageInto(const std::string& inputPath, std::int32_t blockLength,
+                blockavg::Reporter& messages) {
     using namespace blockavg;
     const std::string inputName = inputPath == "-" ? "standard input" : shownName(inputPath);
     FileSource file;
     if (!file.open(inputPath)) {
-        sayError("cannot open " + inputName + ": " + file.errorMessage());
+        messages.error("cannot open " + inputName + ": " + file.errorMessage());
         return exitFailure;
     }
     if (file.isSameFileAs(outputFileName)) {
-        sayError(std::string(outputFileName) +
-                 " is the input; writing it would destroy it before it is read");
+        messages.error(std::string(outputFileName) +
+                       " is the input; writing it would destroy it before it is read");
         return exitFailure;
     }
     // Nor may the report or the messages go into the frames (blockavg in.xyz
@@ -141,7 +139,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     };
     for (const auto& console : consoles) {
         if (isSameFile(console.descriptor, outputFileName)) {
-            sayError(outputFileName + std::string(console.problem));
+            messages.error(outputFileName + std::string(console.problem));
             return exitFailure;
         }
     }
@@ -149,7 +147,7 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
     // decompressor.
     const DecodedInput text = openText(file);
     if (text.source == nullptr) {
-        sayError(refusal(text, inputPath, inputName, blockLength));
+        messages.error(refusal(text, inputPath, inputName, blockLength));
         return exitFailure;
     }
     ByteSource& input = *text.source;
@@ -159,22 +157,32 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength) {
         case OutputFile::OpenResult::opened:
             break;
         case OutputFile::OpenResult::lockedByAnother:
-            sayError(std::string("another run is writing ") + outputFileName +
-                     "; it was left as it is");
+            messages.error(std::string("another run is writing ") + outputFileName +
+                           "; it was left as it is");
             return exitFailure;
         case OutputFile::OpenResult::failed:
-            sayError(std::string("cannot create ") + outputFileName + ": " + output.errorMessage());
+            messages.error(std::string("cannot create ") + outputFileName + ": " +
+                           output.errorMessage());
             return exitFailure;
     }
+    // Until the output is closed, an ending signal cuts it back and says
+    // what it holds; from then on, and when an exception leaves, ending
+    // signals wait for the exit.
     cutBackOnInterruption(output, outputFileName);
-    const RunStreams streams{input, inputName, output, outputFileName, stdout, stderr};
+    struct Closing {
+        ~Closing() {
+            holdEndingSignals();
+            stopCuttingBack();
+        }
+    } closing;
+    const RunStreams streams{input, inputName, output, outputFileName, stdout, messages};
     RunSettings settings;
     settings.blockLength = blockLength;
     settings.threads = usableProcessorCount();
     bool succeeded = averageTrajectory(streams, settings);
-    stopCuttingBack();
     if (!output.close() && succeeded) {
-        sayError(std::string("error writing ") + outputFileName + ": " + output.errorMessage());
+        messages.error(std::string("error writing ") + outputFileName + ": " +
+                       output.errorMessage());
         succeeded = false;
     }
     return succeeded ? exitSuccess : exitFailure;
@@ -199,20 +207,32 @@ int main(int argc, char* argv[]) {
     // process being killed half-way through one.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    const CommandLine command = parseCommandLine(argc, argv);
-    switch (command.action) {
-        case CommandAction::showHelp:
-            std::fputs(usageText().c_str(), stdout);
-            std::fputs(helpText, stdout);
-            return standardOutputWritten();
-        case CommandAction::showVersion:
-            std::fputs("blockavg " BLOCKAVG_VERSION "\n", stdout);
-            return standardOutputWritten();
-        case CommandAction::usageError:
-            std::fprintf(stderr, "blockavg: %s\n%s", command.error.c_str(), usageText().c_str());
-            return exitUsage;
-        case CommandAction::run:
-            break;
+    Reporter messages(stderr);
+    // Memory that runs out outside the run's steps, or a system error that
+    // no step turned into an outcome, ends here, said as every message is.
+    try {
+        const CommandLine command = parseCommandLine(argc, argv);
+        switch (command.action) {
+            case CommandAction::showHelp:
+                std::fputs(usageText().c_str(), stdout);
+                std::fputs(helpText, stdout);
+                return standardOutputWritten(messages);
+            case CommandAction::showVersion:
+                std::fputs("blockavg " BLOCKAVG_VERSION "\n", stdout);
+                return standardOutputWritten(messages);
+            case CommandAction::usageError: {
+                std::string usage = usageText();
+                usage.pop_back();  // its last line feed ends the message
+                messages.error(command.error + "\n" + usage);
+                return exitUsage;
+            }
+            case CommandAction::run:
+                break;
+        }
+        return averageInto(command.inputPath, command.blockLength, messages);
+    } catch (const std::exception& failure) {
+        const auto* system = dynamic_cast<const std::system_error*>(&failure);
+        messages.error(system != nullptr ? system->code().message() : "out of memory");
+        return exitFailure;
     }
-    return averageInto(command.inputPath, command.blockLength);
 }

@@ -58,7 +58,8 @@ std::string quoted(std::string_view name) {
 }  // namespace
 
 std::string shownName(std::string_view name) {
-    return std::none_of(name.begin(), name.end(), isControl) ? std::string(name) : quoted(name);
+    const bool plain = !name.empty() && std::none_of(name.begin(), name.end(), isControl);
+    return plain ? std::string(name) : quoted(name);
 }
 
 std::string shellWord(std::string_view name) {

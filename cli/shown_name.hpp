@@ -2,9 +2,9 @@
 
 // A file name as messages show it: as it is, unless it holds control
 // characters (a line feed, an escape sequence), which would break the
-// message or drive the terminal. Such a name is shown quoted as GNU tools
-// and the shell do, with each control character escaped: a name made of
-// "a", a line feed and "b" is shown 'a'$'\n''b'.
+// message or drive the terminal, or is empty. Such a name is shown quoted as
+// GNU tools and the shell do, with each control character escaped: a name
+// made of "a", a line feed and "b" is shown 'a'$'\n''b', an empty one ''.
 
 #include <string>
 #include <string_view>

@@ -131,7 +131,7 @@ private:
 // block to block.
 class KeptTables {
 public:
-    KeptTables() = default;
+    KeptTables() { kept_.reserve(8); }
     KeptTables(const KeptTables&) = delete;
     KeptTables& operator=(const KeptTables&) = delete;
     ~KeptTables() {
@@ -148,14 +148,13 @@ public:
                 return kept.memory;
             }
         }
+        // libbz2 takes three tables at most, and one at a time.
+        if (self.kept_.size() == self.kept_.capacity()) {
+            return nullptr;
+        }
         void* memory = std::malloc(bytes);
         if (memory != nullptr) {
-            try {
-                self.kept_.push_back({memory, bytes, true});
-            } catch (const std::bad_alloc&) {
-                std::free(memory);
-                return nullptr;
-            }
+            self.kept_.push_back({memory, bytes, true});
         }
         return memory;
     }

@@ -75,7 +75,8 @@ std::string describe(const Problem& problem, const char* format) {
         case Fault::cutShort:
             return "the " + name + " stream is cut short";
         case Fault::outOfMemory:
-            return "out of memory while reading the " + name + " data" +
+            return "cannot hold the " + name + " " + problem.place + " at byte " +
+                   std::to_string(problem.at) + ": out of memory" +
                    (problem.detail.empty() ? "" : " (" + problem.detail + ")");
         case Fault::readError:
             break;
@@ -478,6 +479,7 @@ void DecompressingSource::decodeUnit(Unit& unit) const noexcept {
         unit.text.clear();
         unit.whole = false;
         unit.problem.fault = Fault::outOfMemory;
+        unit.problem.place = "block";
         unit.problem.at = unit.at;
     }
 }

@@ -52,6 +52,13 @@ inline sigset_t endingSignalSet() noexcept {
     return signals;
 }
 
+// From now on they wait on this thread: for the moments after the output
+// is closed, when no signal should end the run unsaid.
+inline void holdEndingSignals() noexcept {
+    const sigset_t held = endingSignalSet();
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
 class EndingSignalsBlocked {
 public:
     EndingSignalsBlocked() noexcept {
@@ -66,6 +73,8 @@ private:
     sigset_t previous_{};
 };
 #else
+inline void holdEndingSignals() noexcept {}
+
 class EndingSignalsBlocked {
 public:
     EndingSignalsBlocked() noexcept {}  // user-provided: a variable of it is not "unused"

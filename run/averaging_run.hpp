@@ -22,6 +22,7 @@
 
 #include "io/byte_sink.hpp"
 #include "io/byte_source.hpp"
+#include "io/reporter.hpp"
 
 namespace blockavg {
 
@@ -38,7 +39,7 @@ struct RunStreams {
     ByteSink& output;
     std::string outputName;
     std::FILE* report;    // the progress report
-    std::FILE* messages;  // errors, warnings and notes
+    Reporter& messages;   // errors, warnings and notes
 };
 
 // Where the processor time went, in seconds summed over threads.
@@ -61,11 +62,13 @@ struct RunTimes {
 };
 
 // Averages the whole input. False when it could not be read to its end or
-// a stop, the output could not be written, or memory ran out; the reason
-// has been said on the messages stream then. When it went well, the frames
-// after the last full block, read but not averaged, are noted there, and
-// so is what was passed over after the input's end (bytes after the last
-// gzip member). `times`, when given, receives where the time went.
+// a stop, the output could not be written, or memory ran out in a step;
+// the reason has been reported then. When it went well, the frames after
+// the last full block, read but not averaged, are noted, and so is what was
+// passed over after the input's end (bytes after the last gzip member).
+// `times`, when given, receives where the time went. Throws std::bad_alloc
+// when memory runs out outside the steps (before the first batch, or for
+// the last messages): the caller reports it.
 bool averageTrajectory(const RunStreams& streams, const RunSettings& settings,
                        RunTimes* times = nullptr);
 

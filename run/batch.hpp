@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "io/reporter.hpp"
 #include "xmol/averaged_frame_layout.hpp"
 #include "xmol/batch_lines.hpp"
 #include "xmol/frame_walker.hpp"
@@ -38,7 +39,7 @@ struct SummedBatch {
     // its missing lines, laid out from the sums once the batch is written.
     std::size_t missingFrom = 0;
     std::size_t missingTo = 0;
-    std::vector<std::string> messages;  // said once the batch's frames are written
+    std::vector<Message> messages;  // reported once the batch's frames are written
 
     void clear() noexcept {
         heads.clear();

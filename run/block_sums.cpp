@@ -4,7 +4,6 @@
 #include <iterator>
 #include <new>
 #include <optional>
-#include <stdexcept>
 
 #include "host/available_memory.hpp"
 
@@ -93,10 +92,11 @@ bool BlockSums::add(Batch& batch, const LastValues& last) {
                     summed.missingFrom = position_;
                     summed.missingTo = sums_.size();
                 }
-                summed.messages.push_back("warning: " + input() + " ends inside frame " +
-                                          std::to_string(piece.frameNumber) + " of " +
-                                          std::to_string(piece.count) +
-                                          " atoms; its missing lines repeat earlier values");
+                summed.messages.push_back({Reporter::Kind::warning,
+                                           input() + " ends inside frame " +
+                                               std::to_string(piece.frameNumber) + " of " +
+                                               std::to_string(piece.count) +
+                                               " atoms; its missing lines repeat earlier values"});
                 ++framesRead_;
                 break;
             }
@@ -124,20 +124,21 @@ bool BlockSums::holdAtoms(const FramePiece& piece, SummedBatch& summed) {
         const std::uint64_t needs = (count - sums_.size()) * bytesPerAtom;
         const std::optional<std::uint64_t> available = availableMemory();
         if (available && needs > *available) {
-            summed.messages.push_back(cannotHold() + "needs " + humanSize(needs) + ", " +
-                                      humanSize(*available) + " available");
+            summed.messages.push_back(
+                {Reporter::Kind::error, cannotHold() + "needs " + humanSize(needs) + ", " +
+                                            humanSize(*available) + " available"});
             failed_ = true;
             return false;
         }
     }
+    // Beyond what a vector may hold, or what memory gives: the same.
     try {
+        if (count > sums_.max_size()) {
+            throw std::bad_alloc();
+        }
         sums_.resize(count);
     } catch (const std::bad_alloc&) {
-        summed.messages.push_back(cannotHold() + "out of memory");
-        failed_ = true;
-        return false;
-    } catch (const std::length_error&) {
-        summed.messages.push_back(cannotHold() + "out of memory");
+        summed.messages.push_back({Reporter::Kind::error, cannotHold() + "out of memory"});
         failed_ = true;
         return false;
     }
@@ -153,14 +154,14 @@ void BlockSums::stop(const BatchFrames& frames, SummedBatch& summed) {
             break;
         case InputStop::notACount:
             stoppedEarly_ = true;
-            summed.messages.push_back("warning: " + line() +
-                                      " is not an atom count; stopped reading there");
+            summed.messages.push_back(
+                {Reporter::Kind::warning, line() + " is not an atom count; stopped reading there"});
             break;
         case InputStop::blankCountLine:
             stoppedEarly_ = true;
             summed.messages.push_back(
-                "warning: " + line() +
-                " is blank where an atom count belongs; stopped reading there");
+                {Reporter::Kind::warning,
+                 line() + " is blank where an atom count belongs; stopped reading there"});
             break;
         case InputStop::readError:
             failed_ = true;

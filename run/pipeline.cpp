@@ -95,6 +95,7 @@ public:
 
     // Starts the pool and the reader; false when the run must go on alone.
     bool startThreads(unsigned threads);
+    bool startThread(std::function<void()> work);
     void joinThreads();
 
     void writer();
@@ -157,22 +158,26 @@ bool Pipeline::startThreads(unsigned threads) {
     }
     // The threads take none of the signals that end the run.
     const EndingSignalsBlocked blocked;
-    if (steps_.readsInOrder) {
-        try {
-            threads_.emplace_back([this] { reader(); });
-        } catch (const std::exception&) {
-            if (steps_.decoding != nullptr) {
-                steps_.decoding->shareWork(0, {});
-            }
-            return false;  // the calling thread goes alone
+    if (steps_.readsInOrder && !startThread([this] { reader(); })) {
+        if (steps_.decoding != nullptr) {
+            steps_.decoding->shareWork(0, {});
         }
+        return false;  // the calling thread goes alone
     }
-    for (unsigned started = 0; started < poolThreads; ++started) {
-        try {
-            threads_.emplace_back([this] { pool(); });
-        } catch (const std::exception&) {
-            break;  // fewer threads do the same work
-        }
+    // A pool thread that cannot start leaves its work to the others.
+    unsigned started = 0;
+    while (started < poolThreads && startThread([this] { pool(); })) {
+        ++started;
+    }
+    return true;
+}
+
+// False when the system cannot start another thread.
+bool Pipeline::startThread(std::function<void()> work) {
+    try {
+        threads_.emplace_back(std::move(work));
+    } catch (const std::exception&) {
+        return false;
     }
     return true;
 }

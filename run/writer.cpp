@@ -23,13 +23,6 @@ void release(std::vector<char>& buffer) noexcept {
 
 }  // namespace
 
-void Writer::say(std::string_view message) noexcept {
-    std::fputs("blockavg: ", messages_);
-    std::fwrite(message.data(), 1, message.size(), messages_);
-    std::fputc('\n', messages_);
-    std::fflush(messages_);
-}
-
 // The report is not the product: a console that cannot take it (a closed
 // pipe, a full disk behind a redirection) does not stop the run.
 void Writer::reportUpTo(std::size_t end) noexcept {
@@ -47,8 +40,8 @@ bool Writer::writeBatch(const Batch& batch) {
         return false;
     }
     reportUpTo(batch.laidOut.reportSize);
-    for (const std::string& message : batch.summed.messages) {
-        say(message);
+    for (const Message& message : batch.summed.messages) {
+        messages_.report(message.kind, message.text);
     }
     if (batch.summed.abandonsFrame) {
         abandonFrame();
@@ -155,7 +148,8 @@ bool Writer::sendTogether(std::string_view bytes, std::span<const std::size_t> e
         output_.abandon();
         release(begun_);
         inSlices_ = false;
-        say("error writing " + std::string(outputName_) + ": " + output_.errorMessage());
+        messages_.error("error writing " + std::string(outputName_) + ": " +
+                        output_.errorMessage());
     }
     return sent;
 }

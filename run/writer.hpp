@@ -1,7 +1,7 @@
 #pragma once
 
 // The writer: the in-order step that puts each batch's text out, on the
-// calling thread, and the one route by which messages leave.
+// calling thread, the one thread that reports while others work.
 //
 // For each batch: the averaged frames, whole frames in one write, with the
 // report up to the first of them before it and up to the last after it
@@ -30,6 +30,7 @@
 
 #include "io/byte_sink.hpp"
 #include "io/byte_source.hpp"
+#include "io/reporter.hpp"
 #include "run/batch.hpp"
 
 namespace blockavg {
@@ -37,7 +38,7 @@ namespace blockavg {
 class Writer {
 public:
     Writer(ByteSink& output, std::string_view outputName, const ByteSource& input,
-           std::FILE* report, std::FILE* messages) noexcept
+           std::FILE* report, Reporter& messages) noexcept
         : output_(output),
           outputName_(outputName),
           input_(input),
@@ -45,9 +46,6 @@ public:
           messages_(messages) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
-
-    // "blockavg: " and the message, on a line of its own.
-    void say(std::string_view message) noexcept;
 
     // Writes the batch's frames, its report and its messages. False when
     // writing the output failed, which has been said.
@@ -88,7 +86,7 @@ private:
     std::string_view outputName_;
     const ByteSource& input_;
     std::FILE* report_;
-    std::FILE* messages_;
+    Reporter& messages_;
     const LaidOut* laidOut_ = nullptr;  // the batch being written
     std::size_t reportOut_ = 0;         // how much of its report is out
     std::vector<char> begun_;           // the start of a frame that a later batch ends

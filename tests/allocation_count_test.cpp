@@ -92,7 +92,8 @@ long allocationsForRun(int frames, std::size_t chunkSize) {
     fuzzing::MemorySink sink;
     std::FILE* console = std::fopen(nullDevice, "w");
     EXPECT_NE(console, nullptr);
-    const RunStreams streams{source, "in.xyz", sink, "trajectory.xmol", console, console};
+    Reporter messages(console);
+    const RunStreams streams{source, "in.xyz", sink, "trajectory.xmol", console, messages};
     RunSettings settings;
     settings.blockLength = 5;
     allocations = 0;
@@ -151,7 +152,8 @@ Outcome runFailingAt(const std::string& input, unsigned threads, std::size_t bat
     std::FILE* console = std::tmpfile();
     std::FILE* diagnostics = std::tmpfile();
     EXPECT_TRUE(console != nullptr && diagnostics != nullptr);
-    const RunStreams streams{source, "in.xyz", sink, "trajectory.xmol", console, diagnostics};
+    Reporter messages(diagnostics);
+    const RunStreams streams{source, "in.xyz", sink, "trajectory.xmol", console, messages};
     RunSettings settings;
     settings.blockLength = 5;
     settings.threads = threads;
@@ -159,7 +161,13 @@ Outcome runFailingAt(const std::string& input, unsigned threads, std::size_t bat
     allocations = 0;
     failingAllocation = failing;
     counting = true;
-    const bool succeeded = averageTrajectory(streams, settings);
+    // As blockavg's main does when memory runs out outside the steps.
+    bool succeeded = false;
+    try {
+        succeeded = averageTrajectory(streams, settings);
+    } catch (const std::bad_alloc&) {
+        messages.error("out of memory");
+    }
     counting = false;
     failingAllocation = -1;
     made = allocations;

@@ -234,7 +234,8 @@ TEST(LivePipe, WritesEveryBzip2BlockThatHasArrivedOnManyThreads) {
         WatchedSink sink;
         std::FILE* const null = std::fopen("/dev/null", "w");
         ASSERT_NE(null, nullptr);
-        const RunStreams streams{*input.source, "in", sink, "trajectory.xmol", null, null};
+        Reporter messages(null);
+        const RunStreams streams{*input.source, "in", sink, "trajectory.xmol", null, messages};
         RunSettings settings;
         settings.blockLength = 10;
         settings.threads = threads;

@@ -117,7 +117,7 @@ bool FrameWalker::placeCarry(BatchLines& lines, ReadEnd end, BatchFrames& frames
             lines.moveEnds(static_cast<std::uint32_t>(shift));
         }
     } catch (const std::bad_alloc&) {
-        frames.error = "line " + std::to_string(lineNumber_ + 1) + " is too long to hold in memory";
+        frames.error = "cannot hold line " + std::to_string(lineNumber_ + 1) + ": out of memory";
         endReading(frames, 0, ReadEnd::error, frames.error);
         return false;
     }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -262,14 +263,20 @@ PassResult runInMemory(std::string_view input, const PassSettings& settings) {
     // As blockavg reads a file: compressed input is told by its first bytes.
     const DecodedInput text = openText(source);
     PassResult result;
+    Reporter messages(diagnostics.file());
     if (text.source == nullptr) {
-        std::fputs("blockavg: in.xyz: refused (a compression blockavg does not read)\n",
-                   diagnostics.file());
+        messages.error("in.xyz: refused (a compression blockavg does not read)");
         result.status = 1;
     } else {
         const RunStreams streams{*text.source,      "in.xyz",       sink,
-                                 "trajectory.xmol", console.file(), diagnostics.file()};
-        result.status = averageTrajectory(streams, run) ? 0 : 1;
+                                 "trajectory.xmol", console.file(), messages};
+        // As blockavg's main does when memory runs out outside the steps.
+        try {
+            result.status = averageTrajectory(streams, run) ? 0 : 1;
+        } catch (const std::bad_alloc&) {
+            messages.error("out of memory");
+            result.status = 1;
+        }
     }
     result.output = sink.bytes();
     result.console = console.take();
