@@ -227,7 +227,7 @@ bool AveragingRun::sum(Batch& batch) {
         return false;
     }
     last_.resolve(batch.items);
-    if (sums_.add(batch, last_)) {
+    if (sums_.add(batch)) {
         return true;
     }
     if (sums_.failed()) {
@@ -265,7 +265,7 @@ bool AveragingRun::writeFrames(const Batch& batch) {
     if (!writer_.writeBatch(batch) ||
         (summed.missingTo > summed.missingFrom &&
          !writer_.finishFrame(
-             last_.atomName(),
+             summed.missingName,
              sums_.sums().subspan(summed.missingFrom, summed.missingTo - summed.missingFrom),
              blockLength_, batch.textBegin + lines.bytesEnd - lines.bytesBegin))) {
         failed_ = true;

@@ -38,8 +38,8 @@ struct RunStreams {
     std::string inputName;
     ByteSink& output;
     std::string outputName;
-    std::FILE* report;    // the progress report
-    Reporter& messages;   // errors, warnings and notes
+    std::FILE* report;   // the progress report
+    Reporter& messages;  // errors, warnings and notes
 };
 
 // Where the processor time went, in seconds summed over threads.

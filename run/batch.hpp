@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io/reporter.hpp"
@@ -36,9 +37,11 @@ struct SummedBatch {
     bool lastCountOnly = false;    // the piece after them is reported with its count only
     bool abandonsFrame = false;    // the input broke off a block-closing frame
     // The positions of a block-closing frame that the input ended inside:
-    // its missing lines, laid out from the sums once the batch is written.
+    // its missing lines, laid out from the sums once the batch is written,
+    // with the name they read as.
     std::size_t missingFrom = 0;
     std::size_t missingTo = 0;
+    std::string_view missingName;
     std::vector<Message> messages;  // reported once the batch's frames are written
 
     void clear() noexcept {
@@ -47,6 +50,7 @@ struct SummedBatch {
         lastCountOnly = false;
         abandonsFrame = false;
         missingFrom = missingTo = 0;
+        missingName = {};
         messages.clear();
     }
 };

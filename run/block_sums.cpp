@@ -33,7 +33,7 @@ std::string humanSize(std::uint64_t bytes) {
 
 }  // namespace
 
-bool BlockSums::add(Batch& batch, const LastValues& last) {
+bool BlockSums::add(Batch& batch) {
     SummedBatch& summed = batch.summed;
     summed.clear();
     const std::vector<FramePiece>& pieces = batch.frames.pieces;
@@ -80,17 +80,18 @@ bool BlockSums::add(Batch& batch, const LastValues& last) {
                 ++framesRead_;
                 break;
             case FrameEnding::inputEnded: {
-                // The missing lines read as empty lines: every item keeps
-                // its value.
-                const Coordinates& atom = last.atom();
-                for (std::size_t position = position_; position < sums_.size(); ++position) {
+                // The lines the input ended without, read as one empty line.
+                const Coordinates& atom = atoms[piece.atomLines];
+                const auto missing = static_cast<std::size_t>(piece.missingLines);
+                for (std::size_t position = position_; position < position_ + missing; ++position) {
                     sums_[position].x += atom.x;
                     sums_[position].y += atom.y;
                     sums_[position].z += atom.z;
                 }
-                if (piece.closesBlock) {
+                if (piece.closesBlock && missing > 0) {
                     summed.missingFrom = position_;
-                    summed.missingTo = sums_.size();
+                    summed.missingTo = position_ + missing;
+                    summed.missingName = items.names[piece.firstName + piece.atomLines];
                 }
                 summed.messages.push_back({Reporter::Kind::warning,
                                            input() + " ends inside frame " +

@@ -19,7 +19,6 @@
 
 #include "run/batch.hpp"
 #include "xmol/averaged_frame_layout.hpp"
-#include "xmol/last_values.hpp"
 
 namespace blockavg {
 
@@ -30,10 +29,10 @@ public:
     BlockSums(const BlockSums&) = delete;
     BlockSums& operator=(const BlockSums&) = delete;
 
-    // Adds the batch's frames, whose items `last` has resolved, and fills
-    // in batch.summed. False once the run ends in this batch: at the end of
-    // the input, at a stop, or on an error.
-    bool add(Batch& batch, const LastValues& last);
+    // Adds the batch's frames, whose items have been resolved (LastValues),
+    // and fills in batch.summed. False once the run ends in this batch: at
+    // the end of the input, at a stop, or on an error.
+    bool add(Batch& batch);
 
     // The input could not be read, or a frame could not be held.
     bool failed() const noexcept { return failed_; }

@@ -37,9 +37,9 @@
 //    one at a time, so a step's state that carries over from batch to batch
 //    (the frame walker, the last values and the sums, the writer's) is
 //    touched by one thread at a time, and what the run gives is the same for
-//    any number of threads. (Writing the last batch may read the sums and
-//    the last values, for the lines of a frame the input ended inside: no
-//    batch is summed after it.)
+//    any number of threads. (Writing the last batch may read the sums, for
+//    the lines of a frame the input ended inside: no batch is summed after
+//    it.)
 //  - A batch is in at most one state at a time: read, queued for the pool,
 //    worked on, or waiting for an in-order turn. The pool's queue holds at
 //    most one entry per place.

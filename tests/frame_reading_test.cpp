@@ -28,7 +28,7 @@ struct Atom {
 };
 
 // A frame as the pieces and items give it, its missing lines filled with
-// the values held.
+// the items they read as.
 struct Frame {
     std::int32_t count = 0;
     std::string stepLabel;
@@ -88,10 +88,11 @@ Reading readIn(const std::string& bytes, std::size_t batchSize, std::size_t fail
                     {std::string(items.names[piece.firstName + n]), atom.x, atom.y, atom.z});
             }
             frame.ending = piece.ending;
-            if (piece.ending == FrameEnding::inputEnded) {
-                const Coordinates& atom = last.atom();
+            if (piece.missingLines > 0) {
+                const Coordinates& atom = items.atoms[piece.firstAtom + piece.atomLines];
                 frame.atoms.resize(static_cast<std::size_t>(frame.count),
-                                   {std::string(last.atomName()), atom.x, atom.y, atom.z});
+                                   {std::string(items.names[piece.firstName + piece.atomLines]),
+                                    atom.x, atom.y, atom.z});
             }
         }
         reading.stop = frames.stop;

@@ -270,6 +270,15 @@ void FrameWalker::endReading(BatchFrames& frames, std::uint32_t lineCount, ReadE
         case Expect::nothing:
             return;
     }
+    FramePiece& piece = frames.pieces.back();
+    if (!failed && atomsLeft_ > 0 && expect_ != Expect::countLine) {
+        // The lines the input ended without, as one empty line's items.
+        piece.missingLines = atomsLeft_;
+        ++frames.atomLines;
+        if (piece.closesBlock) {
+            ++frames.closingLines;
+        }
+    }
     frames.stop = failed ? InputStop::readError : InputStop::endOfInput;
     frames.stopsAtCountLine = false;
     expect_ = Expect::nothing;

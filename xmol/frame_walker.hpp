@@ -21,7 +21,7 @@ namespace blockavg {
 enum class FrameEnding : std::uint8_t {
     continues,   // the frame's next atom lines are in the next batch
     complete,    // the frame has all its lines
-    inputEnded,  // the input ended inside the frame: its missing lines read as empty
+    inputEnded,  // the input ended inside the frame: its missing lines read as empty (missingLines)
     readError,   // the input could not be read inside the frame
 };
 
@@ -38,8 +38,11 @@ struct FramePiece {
     std::uint32_t commentLine = 0;    // the comment line's index among the batch's lines
     std::uint32_t firstAtomLine = 0;  // the index of its first atom line
     std::uint32_t atomLines = 0;
-    std::uint32_t firstAtom = 0;  // the batch's atom lines before this piece
-    std::uint32_t firstName = 0;  // the batch's atom lines of block-closing frames before it
+    // The frame's atom lines after these that the input ended without: they
+    // read as empty lines, as one item after the piece's own.
+    std::int64_t missingLines = 0;
+    std::uint32_t firstAtom = 0;  // the batch's atom items before this piece
+    std::uint32_t firstName = 0;  // the batch's atom items of block-closing frames before it
 };
 
 // Why reading ends in a batch, if it does.
@@ -58,8 +61,8 @@ enum class ReadEnd : std::uint8_t { more, endOfData, error };
 struct BatchFrames {
     std::vector<FramePiece> pieces;
     std::uint32_t frameStarts = 0;   // pieces that start a frame
-    std::uint32_t atomLines = 0;     // in all pieces
-    std::uint32_t closingLines = 0;  // in the pieces of block-closing frames
+    std::uint32_t atomLines = 0;     // atom items in all pieces
+    std::uint32_t closingLines = 0;  // atom items in the pieces of block-closing frames
     InputStop stop = InputStop::none;
     bool stopsAtCountLine = false;  // the stop stands where frame `nextFrame` would begin
     std::int64_t nextFrame = 0;     // the number of the frame after the batch's last whole one

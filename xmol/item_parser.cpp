@@ -58,9 +58,12 @@ void parseItems(const BatchLines& lines, const BatchFrames& frames, BatchItems& 
         Coordinates* const atoms = items.atoms.data() + piece.firstAtom;
         std::string_view* const names =
             piece.closesBlock ? items.names.data() + piece.firstName : nullptr;
-        for (std::uint32_t n = 0; n < piece.atomLines; ++n) {
+        // The lines the input ended without read as one empty line.
+        const std::uint32_t itemCount = piece.atomLines + (piece.missingLines > 0 ? 1 : 0);
+        for (std::uint32_t n = 0; n < itemCount; ++n) {
             const std::uint32_t index = piece.firstAtom + n;
-            LineCursor cursor(lines.line(piece.firstAtomLine + n));
+            LineCursor cursor(n < piece.atomLines ? lines.line(piece.firstAtomLine + n)
+                                                  : std::string_view());
             if (readWordItem(cursor, name)) {
                 firstName = std::min(firstName, index);
                 if (readRealItem(cursor, x)) {

@@ -18,10 +18,6 @@ class LastValues {
 public:
     void resolve(BatchItems& items);
 
-    // The values held: what a line that the input does not have reads as.
-    std::string_view atomName() const noexcept { return atomName_; }
-    const Coordinates& atom() const noexcept { return atom_; }
-
 private:
     std::string stepLabel_;
     std::string boxTag_;
