@@ -271,5 +271,37 @@ TEST(DamagedInput, AStopIsCheckedUpToItsUnit) {
     }
 }
 
+// A stream cut inside an averaged frame larger than a MiB, which goes out in
+// slices (a batch's part of it is one already): trajectory.xmol keeps the
+// whole frames before it, and no slice of that one.
+TEST(DamagedInput, ACutInsideALargeFrameLeavesNoSliceOfIt) {
+    std::string text;
+    std::uint32_t state = 1;
+    for (const int count : {20000, 200000}) {
+        text += std::to_string(count) + "\nstep\n";
+        for (int atom = 0; atom < count; ++atom) {
+            state = state * 1103515245u + 12345u;
+            text += "A " + std::to_string(state >> 22) + " 0 1\n";
+        }
+    }
+    const RunResult plain = runOn(text, false, {}, "1");
+    ASSERT_EQ(plain.status, 0);
+    const std::string firstFrame = plain.output->substr(0, plain.output->find("\n200000\n") + 1);
+    for (const char* command : {"gzip -n -c", "zstd -q -c"}) {
+        SCOPED_TRACE(command);
+        const std::optional<std::string> bytes = compressed(command, text);
+        if (!bytes) {
+            continue;
+        }
+        // Cut inside the second frame's text, at its middle.
+        const std::string cut = bytes->substr(0, bytes->size() * 11 / 20);
+        for (const bool fromPipe : {false, true}) {
+            const RunResult result = runOn(cut, fromPipe, {}, "1");
+            EXPECT_EQ(result.status, 1);
+            EXPECT_TRUE(result.output == firstFrame) << result.output->size() << " bytes";
+        }
+    }
+}
+
 }  // namespace
 }  // namespace blockavg

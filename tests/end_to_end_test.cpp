@@ -470,6 +470,32 @@ TEST(EndToEnd, RefusesAnInputItWouldOverwrite) {
     }
 }
 
+// trajectory.xmol a link to the input, symbolic or hard: emptying it would
+// empty the input, which is left as it is.
+TEST(EndToEnd, RefusesAnOutputThatIsALinkToTheInput) {
+    const std::string input = readFile(testData("worked_example.xyz"));
+    for (const bool symbolic : {true, false}) {
+        SCOPED_TRACE(symbolic ? "a symbolic link" : "a hard link");
+        if (symbolic && testing::runsUnderWine()) {
+            continue;  // a POSIX link that Windows calls does not resolve
+        }
+        const ScratchDirectory directory;
+        writeFile(directory / "in.xyz", input);
+        if (symbolic) {
+            fs::create_symlink("in.xyz", directory / "trajectory.xmol");
+        } else {
+            fs::create_hard_link(directory / "in.xyz", directory / "trajectory.xmol");
+        }
+        const auto result = runBlockavg(directory.path(), {"in.xyz", "1"});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err,
+                  "blockavg: trajectory.xmol is the input; writing it would destroy it before it "
+                  "is read\n");
+        EXPECT_EQ(readFile(directory / "in.xyz"), input);
+    }
+}
+
 // Standard output or standard error that is trajectory.xmol itself: the
 // report or the messages would land between the frames, so the run stops
 // with status 1 before it reads, and never empties or writes the file. A

@@ -98,6 +98,32 @@ TEST(InMemoryPass, GivesTheExecutablesBytes) {
     }
 }
 
+// Comment values that change over three frames and then stop for three,
+// over and over: the empty comment lines carry the last ones read, from
+// batch to batch, whatever the batches and threads.
+TEST(InMemoryPass, CarriesTheLastCommentValuesFromBatchToBatch) {
+    std::string input;
+    for (int frame = 1; frame <= 57; ++frame) {
+        input += "2\n";
+        input += frame % 6 < 3 ? "after " + std::to_string(10 * frame) +
+                                     " steps, BOX: " + std::to_string(20 + frame % 7) + "\n"
+                               : "\n";
+        input += "O 1 2 3\nH 4 5 6\n";
+    }
+    PassSettings settings;
+    settings.blockLength = 3;
+    settings.batchBytes = input.size() + 1;  // one batch: nothing carried over
+    const PassResult whole = runInMemory(input, settings);
+    ASSERT_EQ(whole.status, 0);
+    // The last block's last frame, the 57th, carries step 560 from the 56th.
+    const std::string last = " after         560 steps,  BOX:  22.000000 22.000000 22.000000\n";
+    EXPECT_EQ(whole.output.compare(whole.output.size() - 2 * 45 - last.size(), last.size(), last),
+              0);
+    const Delivery small[] = {{never, 1}, {never, 97}, {never, 131}, {never, 211}, {7, 0}};
+    settings.batchBytes = 0;
+    expectSameEverywhere(input, settings, whole, small);
+}
+
 TEST(InMemoryPass, GivesTheSameBytesForTheSharedRealTrajectories) {
     const fs::path shared(BLOCKAVG_REAL_TRAJECTORIES);
     if (!fs::is_directory(shared)) {
