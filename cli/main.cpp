@@ -153,8 +153,16 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength,
     ByteSource& input = *text.source;
     // One run at a time writes the output: a second one leaves it alone.
     OutputFile output;
-    switch (output.open(outputFileName)) {
+    OutputFile::OpenResult opened = output.open(outputFileName);
+    if (opened == OutputFile::OpenResult::noReaderYet) {
+        messages.note(std::string(outputFileName) +
+                      " is a FIFO that no one reads; waiting for "
+                      "its reader");
+        opened = output.open(outputFileName, true);
+    }
+    switch (opened) {
         case OutputFile::OpenResult::opened:
+        case OutputFile::OpenResult::noReaderYet:
             break;
         case OutputFile::OpenResult::lockedByAnother:
             messages.error(std::string("another run is writing ") + outputFileName +

@@ -23,15 +23,16 @@ namespace blockavg {
 
 class OutputFile final : public ByteSink {
 public:
-    enum class OpenResult { opened, failed, lockedByAnother };
+    enum class OpenResult { opened, failed, lockedByAnother, noReaderYet };
 
     OutputFile() = default;
     ~OutputFile() override { close(); }
 
     // Opens the file, creating it if needed, takes the lock and empties it.
     // When another process holds the lock the file is left as it is. On
-    // failure errorMessage() tells why.
-    OpenResult open(const std::string& path);
+    // failure errorMessage() tells why. A FIFO that no one has opened to
+    // read for a second gives noReaderYet, unless `waitForReader`.
+    OpenResult open(const std::string& path, bool waitForReader = false);
     // False if closing reports an error (some file systems report a failed
     // write only here).
     bool close() noexcept;

@@ -558,6 +558,27 @@ TEST(FaultInjection, AnInterruptedRunKeepsItsWholeFramesOrSaysWhatTheReaderGot) 
 // A second run while the first is writing trajectory.xmol (its producer
 // still going) is refused with status 1 and leaves the file as it is; the
 // first run goes on to its end unaffected.
+// A FIFO as trajectory.xmol that no one reads yet: the run says, after a
+// second, that it waits for its reader, and then writes to it as to any.
+TEST(FaultInjection, AFifoOutputWithoutAReaderIsSaidToWait) {
+    BLOCKAVG_SKIP_UNDER_WINE("FIFOs");
+    const ScratchDirectory directory;
+    ASSERT_EQ(::mkfifo((directory / "trajectory.xmol").c_str(), 0600), 0);
+    writeFile(directory / "in.xyz", readFile(testData("worked_example.xyz")));
+    BackgroundCommand run("cd " + shellQuoted(directory.path().string()) + " && exec " +
+                          testing::blockavgCommand() + " in.xyz 2 >stdout 2>stderr");
+    const std::string waiting =
+        "blockavg: note: trajectory.xmol is a FIFO that no one reads; waiting for its reader\n";
+    ASSERT_TRUE(waitForContent(directory / "stderr", waiting, 30s));
+    const int reader = ::open((directory / "trajectory.xmol").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::string expected = readFile(testData("expected/worked_example_block_2.xmol"));
+    EXPECT_EQ(readFromFifo(reader, expected.size(), 30s), expected);
+    EXPECT_EQ(run.wait(30s), 0);
+    ::close(reader);
+    EXPECT_EQ(readFile(directory / "stderr"), waiting);
+}
+
 TEST(FaultInjection, ASecondRunLeavesAFileThatIsBeingWritten) {
     BLOCKAVG_SKIP_UNDER_WINE("FIFOs");
     const ScratchDirectory directory;

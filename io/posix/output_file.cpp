@@ -48,11 +48,23 @@ private:
 
 }  // namespace
 
-OutputFile::OpenResult OutputFile::open(const std::string& path) {
+OutputFile::OpenResult OutputFile::open(const std::string& path, bool waitForReader) {
     close();
-    do {
-        descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    } while (descriptor_ < 0 && errno == EINTR);
+    // A FIFO without a reader would make open wait without a word: without
+    // blocking, it fails at once (ENXIO), and is tried again for a second.
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (waitForReader ? 0 : O_NONBLOCK);
+    for (int tries = 0;; ++tries) {
+        descriptor_ = ::open(path.c_str(), flags, 0666);
+        if (descriptor_ >= 0 || (errno != EINTR && errno != ENXIO)) {
+            break;
+        }
+        if (errno == ENXIO) {
+            if (tries == 20) {
+                return OpenResult::noReaderYet;
+            }
+            ::poll(nullptr, 0, 50);
+        }
+    }
     if (descriptor_ < 0) {
         error_ = errno;
         return OpenResult::failed;

@@ -12,7 +12,7 @@
 
 namespace blockavg {
 
-OutputFile::OpenResult OutputFile::open(const std::string& path) {
+OutputFile::OpenResult OutputFile::open(const std::string& path, bool /*waitForReader*/) {
     close();
     // Binary mode: the same bytes as on every other system (no CR LF).
     descriptor_ = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
