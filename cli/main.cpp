@@ -187,6 +187,9 @@ int averageInto(const std::string& inputPath, std::int32_t blockLength,
     RunSettings settings;
     settings.blockLength = blockLength;
     settings.threads = usableProcessorCount();
+    settings.inputSize = file.size();
+    // How far the run is, on a terminal that shows nothing else.
+    messages.showProgress(isTerminal(2) && !isTerminal(1));
     bool succeeded = averageTrajectory(streams, settings);
     if (!output.close() && succeeded) {
         messages.error(std::string("error writing ") + outputFileName + ": " +

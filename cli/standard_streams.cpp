@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#else
+#include <io.h>
 #endif
 
 namespace blockavg {
@@ -23,6 +25,14 @@ void keepStandardStreamsOpen() noexcept {
             }
         }
     }
+#endif
+}
+
+bool isTerminal(int descriptor) noexcept {
+#ifndef _WIN32
+    return ::isatty(descriptor) == 1;
+#else
+    return _isatty(descriptor) != 0;
 #endif
 }
 

@@ -8,4 +8,8 @@ namespace blockavg {
 // into trajectory.xmol.
 void keepStandardStreamsOpen() noexcept;
 
+// Whether the descriptor (1: standard output, 2: standard error) is a
+// terminal.
+bool isTerminal(int descriptor) noexcept;
+
 }  // namespace blockavg

@@ -60,6 +60,7 @@ public:
     std::string errorMessage() const override { return error_; }
     bool isSameFileAs(const std::string& path) const override { return raw_.isSameFileAs(path); }
     bool mayWait() const override { return raw_.mayWait(); }
+    std::uint64_t bytesTaken() const noexcept override { return raw_.bytesTaken(); }
     std::string endNote() const override { return decoder_->endNote(); }
     void stopReading(std::uint64_t onceChecked) noexcept override;
     void shareWork(unsigned helpers, std::function<void()> wake) override;

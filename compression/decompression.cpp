@@ -139,6 +139,7 @@ public:
         return raw_.readAt(offset, buffer, size);
     }
     bool mayWait() const override { return raw_.mayWait(); }
+    std::uint64_t bytesTaken() const noexcept override { return raw_.bytesTaken(); }
     bool bytesWaiting() override { return given_ < start_.size() || raw_.bytesWaiting(); }
     std::ptrdiff_t readNow(char* buffer, std::size_t size) override {
         return given_ < start_.size() || last_ <= 0 ? readSome(buffer, size)

@@ -73,6 +73,10 @@ public:
     // ending early or not being readable.
     virtual bool damaged() const { return false; }
 
+    // How many bytes of the input itself (compressed ones, for compressed
+    // input) have been read, for a progress line. Safe from any thread.
+    virtual std::uint64_t bytesTaken() const noexcept { return 0; }
+
     // Whether reading is work for a processor (decompression), not only
     // waiting on the input.
     virtual bool decodes() const { return false; }

@@ -40,6 +40,9 @@ public:
     bool isSameFileAs(const std::string& path) const override;
     std::string errorMessage() const override;
     bool mayWait() const override { return !regular_; }
+    std::uint64_t bytesTaken() const noexcept override { return readTo_.load(); }
+    // The size of a regular file, from where it was opened; 0 otherwise.
+    std::uint64_t size() const noexcept { return size_; }
     bool bytesWaiting() override;
     // A pipe or terminal is waited on together with a wake-up (a pipe of
     // the process's own on POSIX, a cancelled read on Windows).
@@ -50,7 +53,13 @@ private:
     bool ownsDescriptor_ = false;
     bool regular_ = false;                  // a regular file, not a pipe, terminal or device
     std::int64_t start_ = -1;               // a regular file's offset when it was opened
-    std::atomic<std::uint64_t> readTo_{0};  // how far readAt() has read past start_
+    std::atomic<std::uint64_t> readTo_{0};  // how far reads have come past start_
+    std::uint64_t size_ = 0;
+    void readTo(std::uint64_t end) noexcept {
+        std::uint64_t was = readTo_.load();
+        while (was < end && !readTo_.compare_exchange_weak(was, end)) {
+        }
+    }
     std::atomic<int> error_{0};
 #ifdef _WIN32
     std::mutex stopMutex_;

@@ -27,8 +27,24 @@ public:
     void warning(std::string_view message) noexcept { report(Kind::warning, message); }
     void note(std::string_view message) noexcept { report(Kind::note, message); }
 
+    // A line that tells how far a long run is, on a terminal that has
+    // nothing else to show (standard error, with the report sent elsewhere):
+    // drawn over the one before, erased before a message and drawn again
+    // after it. endProgress() erases it for good, so that what stays is what
+    // a run without it leaves.
+    void showProgress(bool shown) noexcept { progressShown_ = shown; }
+    bool showsProgress() const noexcept { return progressShown_; }
+    void progress(std::string_view line) noexcept;
+    void endProgress() noexcept;
+
 private:
+    void draw(std::size_t covering) noexcept;
+    void erase() noexcept;
+
     std::FILE* stream_;
+    bool progressShown_ = false;
+    char line_[160] = {};
+    std::size_t drawn_ = 0;  // of line_, on the terminal now
 };
 
 // A message to give later, as a batch's are once its frames are written.

@@ -11,6 +11,7 @@
 #include "run/batch_layout.hpp"
 #include "run/block_sums.hpp"
 #include "run/pipeline.hpp"
+#include "run/progress_line.hpp"
 #include "run/writer.hpp"
 #include "xmol/batch_lines.hpp"
 #include "xmol/frame_walker.hpp"
@@ -100,6 +101,7 @@ public:
           positional_(streams.input.readsAtOffsets()),
           walker_(settings.blockLength),
           sums_(settings.blockLength, streams_.inputName),
+          progress_(settings.inputSize),
           writer_(streams.output, streams_.outputName, streams.input, streams.report,
                   streams.messages) {
         outOfMemory_.reserve(streams.inputName.size() + 64);
@@ -125,6 +127,7 @@ private:
     FrameWalker walker_;
     LastValues last_;
     BlockSums sums_;
+    ProgressLine progress_;
     Writer writer_;
     bool failed_ = false;         // memory ran out, or the output could not be written
     bool readToEnd_ = false;      // the run was given the end of the input
@@ -282,6 +285,13 @@ bool AveragingRun::writeFrames(const Batch& batch) {
     // told. Decided here, by the last batch written, as neither threads
     // nor the way the bytes came can change.
     readToEnd_ = readToEnd_ || batch.frames.stop == InputStop::endOfInput;
+    if (streams_.messages.showsProgress()) {
+        const std::string_view line =
+            progress_.update(streams_.input.bytesTaken(), batch.frames.nextFrame - 1);
+        if (!line.empty()) {
+            streams_.messages.progress(line);
+        }
+    }
     return true;
 }
 
@@ -342,6 +352,7 @@ bool AveragingRun::checkToTheStop() {
 // to the stop; then the notes of a run that went well.
 bool AveragingRun::finish() {
     std::fflush(streams_.report);
+    streams_.messages.endProgress();
     const bool checked = sums_.failed() || failed_ || checkToTheStop();
     streams_.input.stopReading();
     // A frame begun and not ended (the run failed) is not kept.

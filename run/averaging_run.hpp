@@ -30,6 +30,7 @@ struct RunSettings {
     std::int32_t blockLength = 100;  // at least 1
     unsigned threads = 1;            // processors to use; 1: no thread is started
     std::size_t batchBytes = 0;      // bytes read per batch; 0: chosen for the threads
+    std::uint64_t inputSize = 0;     // the input's bytes, for the progress line; 0: not known
 };
 
 // What the run reads, writes and reports to; the names are for messages.

@@ -597,6 +597,39 @@ TEST(EndToEnd, FollowsAnInputThatIsStillBeingWritten) {
     EXPECT_EQ(readFile(directory / "stdout"), expectedFile("worked_example_block_2.stdout"));
 }
 
+// Standard error a terminal and the report sent elsewhere: a line tells how
+// far the run is, over and over, and is erased at the end, before the note;
+// the report and the output are those of any run. Under a pseudo-terminal
+// from script(1), the run a second long through a pipe that pauses.
+TEST(EndToEnd, ShowsProgressOnATerminalAndErasesIt) {
+    BLOCKAVG_SKIP_UNDER_WINE("a pseudo-terminal");
+    if (std::system("script -V >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no script(1) for a pseudo-terminal";
+    }
+    const ScratchDirectory directory;
+    const std::string input = readFile(testData("frames_250.xyz"));
+    writeFile(directory / "in.xyz", input);
+    const std::string run = "{ head -c 5000 in.xyz; sleep 1; tail -c +5001 in.xyz; } | " +
+                            testing::blockavgCommand() + " - 100 >report";
+    const std::string command = "cd " + testing::shellQuoted(directory.path().string()) +
+                                " && script -qfec " + testing::shellQuoted(run) +
+                                " /dev/null >terminal";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string terminal = readFile(directory / "terminal");
+    const std::regex line("\rblockavg: [0-9]+ MB, [0-9]+ frames, [0-9]+ MB/s *");
+    EXPECT_TRUE(std::regex_search(terminal, line)) << terminal;
+    // Erased, spaces over it, before the note that ends the run.
+    const std::string note =
+        "blockavg: note: the last 50 frames of standard input do not fill a block of 100 and "
+        "were not averaged\r\n";
+    ASSERT_GE(terminal.size(), note.size() + 2);
+    EXPECT_EQ(terminal.substr(terminal.size() - note.size()), note);
+    const std::size_t erased = terminal.rfind('\r', terminal.size() - note.size() - 2);
+    EXPECT_EQ(terminal.find_first_not_of(' ', erased + 1), terminal.size() - note.size() - 1);
+    EXPECT_EQ(readFile(directory / "report"), expectedFile("frames_250_block_100.stdout"));
+    EXPECT_EQ(readFile(directory / "trajectory.xmol"), expectedFile("frames_250_block_100.xmol"));
+}
+
 // The note a run that went well ends with, for the frames its report
 // `out` lists: a line, or nothing when every frame filled a block.
 std::string noteOnLeftOvers(const std::string& inputName, const std::string& out, int blockLength) {

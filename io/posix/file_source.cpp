@@ -35,6 +35,9 @@ bool FileSource::open(const std::string& path) {
     regular_ = S_ISREG(status.st_mode);
     // Standard input may be a file that an earlier command read part of.
     start_ = regular_ ? ::lseek(descriptor_, 0, SEEK_CUR) : -1;
+    size_ = regular_ && start_ >= 0 && status.st_size > start_
+                ? static_cast<std::uint64_t>(status.st_size - start_)
+                : 0;
     error_ = 0;
     // A read that may wait for a producer waits for the wake-up too. Without
     // a wake-up (no descriptors left) reads wait as they would anyway.
@@ -95,6 +98,7 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
     for (;;) {
         const ssize_t got = ::read(descriptor_, buffer, size > SSIZE_MAX ? SSIZE_MAX : size);
         if (got >= 0) {
+            readTo_ += static_cast<std::uint64_t>(got);
             return got;
         }
         if (errno != EINTR) {
@@ -117,6 +121,7 @@ std::ptrdiff_t FileSource::readAt(std::uint64_t offset, char* buffer, std::size_
             ::pread(descriptor_, buffer, size > SSIZE_MAX ? SSIZE_MAX : size,
                     static_cast<off_t>(static_cast<std::uint64_t>(start_) + offset));
         if (got >= 0) {
+            readTo(offset + static_cast<std::uint64_t>(got));
             return got;
         }
         if (errno != EINTR) {

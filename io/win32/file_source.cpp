@@ -40,6 +40,7 @@ bool FileSource::open(const std::string& path) {
         return false;
     }
     regular_ = (status.st_mode & _S_IFMT) == _S_IFREG;
+    size_ = regular_ && status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
     error_ = 0;
     return true;
 }
@@ -94,6 +95,7 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
         error_ = errno;
         return -1;
     }
+    readTo_ += static_cast<std::uint64_t>(got);
     return got;
 }
 
