@@ -764,7 +764,7 @@ TEST(FaultInjection, AFrameLargerThanTheMemoryCgroupAllows) {
 // blockavg checks against before holding one, and a few MiB, however many
 // frames of it close a block: such a frame is handed over whole and laid
 // out a part at a time.
-TEST(FaultInjection, ALargeFrameTakesNoMoreThanTheCheckAllowsFor) {
+TEST(LongSweeps, ALargeFrameTakesNoMoreThanTheCheckAllowsFor) {
     if (!BLOCKAVG_LONG_TESTS) {
         GTEST_SKIP() << "a long sweep: on with -DBLOCKAVG_LONG_TESTS=ON";
     }
@@ -844,7 +844,7 @@ TEST(FaultInjection, InputThatCannotBeRead) {
 // place (doubling to 128 MiB, its pages moved rather than copied, and only
 // those read into touched), so the peak is the line and little more: 101 MB
 // measured.
-TEST(FaultInjection, ASingleLineOf100Megabytes) {
+TEST(LongSweeps, ASingleLineOf100Megabytes) {
     BLOCKAVG_SKIP_UNDER_WINE("ulimit -t");
     if (!BLOCKAVG_LONG_TESTS) {
         GTEST_SKIP() << "a long sweep: on with -DBLOCKAVG_LONG_TESTS=ON";
@@ -949,7 +949,7 @@ TEST(FaultInjection, ALineLongerThan256MiB) {
 // The limit is exact, whatever the batches: a line of 256 MiB is read (and
 // here not taken for a count), one byte more is an error. Either costs about
 // the line: 261 MiB measured.
-TEST(FaultInjection, TheLongestLineAllowedIs256MiB) {
+TEST(LongSweeps, TheLongestLineAllowedIs256MiB) {
     BLOCKAVG_SKIP_UNDER_WINE("ulimit -t");
     if (!BLOCKAVG_LONG_TESTS) {
         GTEST_SKIP() << "a long sweep: on with -DBLOCKAVG_LONG_TESTS=ON";

@@ -509,7 +509,7 @@ TEST(OutputProperties, AveragesAreWithinOneUnitOfTheLastDigitOfTheExactAverage) 
 // peak resident size within 2 MiB, as nothing is kept per frame or per line.
 // The probe runs blockavg on one processor, where the batches held follow
 // from the input alone; a leak of 8 bytes a frame is 7 MiB more here.
-TEST(OutputProperties, PeakMemoryDoesNotGrowWithTheNumberOfFrames) {
+TEST(LongSweeps, PeakMemoryDoesNotGrowWithTheNumberOfFrames) {
     if (!BLOCKAVG_LONG_TESTS) {
         GTEST_SKIP() << "a long sweep: on with -DBLOCKAVG_LONG_TESTS=ON";
     }
