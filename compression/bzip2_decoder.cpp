@@ -291,12 +291,12 @@ public:
             unit.endsStream = true;
             unit.streamCheck = static_cast<std::uint32_t>(bitsAt(bytes, bit_ + 48, 32));
             unit.cutShort = unit.broken = false;
-            Step step;
-            step.used = static_cast<std::size_t>((bit_ + 80 + 7) / 8);
-            step.event = Event::unit;
+            Step taken;
+            taken.used = static_cast<std::size_t>((bit_ + 80 + 7) / 8);
+            taken.event = Event::unit;
             inStream_ = false;
             bit_ = 0;
-            return step;
+            return taken;
         }
         // A block, up to the next magic that is no end marker by chance.
         std::uint64_t from = bit_ + 80;
@@ -423,10 +423,10 @@ public:
 
 private:
     static Step failure(const Problem& problem) {
-        Step step;
-        step.event = Event::failed;
-        step.problem = problem;
-        return step;
+        Step taken;
+        taken.event = Event::failed;
+        taken.problem = problem;
+        return taken;
     }
 
     // The bits from bit_ up to `next` make a unit; the next begins there.
@@ -444,11 +444,11 @@ private:
         unit.cutLength = 0;
         unit.endsStream = false;
         unit.cutShort = unit.broken = false;
-        Step step;
-        step.used = static_cast<std::size_t>(next / 8);
-        step.event = Event::unit;
+        Step taken;
+        taken.used = static_cast<std::size_t>(next / 8);
+        taken.event = Event::unit;
         bit_ = next % 8;
-        return step;
+        return taken;
     }
 
     // The input ends before the stream does (`ended`), or no magic comes
@@ -456,9 +456,9 @@ private:
     Step cutAtEnd(std::span<const unsigned char> in, std::uint64_t at, bool ended,
                   Bzip2Unit& unit) {
         const std::uint64_t end = std::uint64_t{in.size()} * 8;
-        Step step;
+        Step taken;
         if (end > bit_) {
-            step = takeBits(in, at, end, unit);
+            taken = takeBits(in, at, end, unit);
         } else {
             unit.bytes.clear();
             unit.at = at;
@@ -466,14 +466,14 @@ private:
             unit.firstBit = 0;
             unit.bitLength = unit.cutLength = 0;
             unit.endsStream = false;
-            step.event = Event::unit;
+            taken.event = Event::unit;
         }
         unit.cutShort = ended;
         unit.broken = true;
-        step.used = in.size();
+        taken.used = in.size();
         bit_ = 0;
         inStream_ = false;
-        return step;
+        return taken;
     }
 
     // The cutter's, on the reader.

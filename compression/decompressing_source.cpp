@@ -134,9 +134,9 @@ void DecompressingSource::setChecked(std::uint64_t checked) noexcept {
     }
 }
 
-void DecompressingSource::shareWork(unsigned helpers, std::function<void()> wake) {
+void DecompressingSource::shareWork(unsigned helpers, const std::function<void()>& wake) {
     const std::lock_guard lock(mutex_);
-    wake_ = std::move(wake);
+    wake_ = wake;
     helpers_ = helpers;
     // Two units per thread in flight keep every thread busy; alone, the
     // reader still cuts one ahead, to tell whether a unit joins the next.
@@ -228,19 +228,19 @@ Decoder::Step DecompressingSource::step(std::span<char> out, bool unitsInFlight)
     } else if (raw_.mayWait() && !raw_.bytesWaiting()) {
         flow = Decoder::Flow::idle;
     }
-    const Decoder::Step step = decoder_->step({buffer_.data() + begin_, end_ - begin_}, offset_,
-                                              flow, out, unitsInFlight, *fresh_);
-    begin_ += step.used;
-    offset_ += step.used;
-    return step;
+    Decoder::Step taken = decoder_->step({buffer_.data() + begin_, end_ - begin_}, offset_, flow,
+                                         out, unitsInFlight, *fresh_);
+    begin_ += taken.used;
+    offset_ += taken.used;
+    return taken;
 }
 
 // One step of the decoder in place, with no unit in flight: the text it
 // gives, or 0 to go on.
 std::ptrdiff_t DecompressingSource::stepInPlace(char* out, std::size_t size, bool mayWait) {
-    const Decoder::Step step = this->step({out, size}, false);
-    produced_ += step.produced;
-    switch (step.event) {
+    const Decoder::Step taken = step({out, size}, false);
+    produced_ += taken.produced;
+    switch (taken.event) {
         case Decoder::Event::checked:
             setChecked(produced_);
             break;
@@ -251,10 +251,10 @@ std::ptrdiff_t DecompressingSource::stepInPlace(char* out, std::size_t size, boo
             ended_ = true;
             break;
         case Decoder::Event::failed:
-            fail(step.problem);
+            fail(taken.problem);
             break;
         case Decoder::Event::more:
-            if (step.produced == 0 && refill(mayWait) == Refill::waits) {
+            if (taken.produced == 0 && refill(mayWait) == Refill::waits) {
                 return notNow;
             }
             break;
@@ -262,7 +262,7 @@ std::ptrdiff_t DecompressingSource::stepInPlace(char* out, std::size_t size, boo
         case Decoder::Event::waits:
             break;
     }
-    return static_cast<std::ptrdiff_t>(step.produced);
+    return static_cast<std::ptrdiff_t>(taken.produced);
 }
 
 DecompressingSource::Refill DecompressingSource::refill(bool mayWait) {
@@ -319,14 +319,14 @@ bool DecompressingSource::cutAhead(bool mayWait, bool& waits) {
         return false;
     }
     for (;;) {
-        const Decoder::Step step = this->step({}, true);
-        switch (step.event) {
+        const Decoder::Step taken = step({}, true);
+        switch (taken.event) {
             case Decoder::Event::unit:
                 launch();
                 return true;
             case Decoder::Event::going:
             case Decoder::Event::checked:
-                if (step.used > 0) {
+                if (taken.used > 0) {
                     continue;
                 }
                 [[fallthrough]];
@@ -349,7 +349,7 @@ bool DecompressingSource::cutAhead(bool mayWait, bool& waits) {
                 return false;
             case Decoder::Event::failed:
                 cutFailed_ = true;
-                cutProblem_ = step.problem;
+                cutProblem_ = taken.problem;
                 return false;
         }
     }

@@ -63,7 +63,7 @@ public:
     std::uint64_t bytesTaken() const noexcept override { return raw_.bytesTaken(); }
     std::string endNote() const override { return decoder_->endNote(); }
     void stopReading(std::uint64_t onceChecked) noexcept override;
-    void shareWork(unsigned helpers, std::function<void()> wake) override;
+    void shareWork(unsigned helpers, const std::function<void()>& wake) override;
     bool workWaiting() const noexcept override { return untaken_.load() > 0; }
     bool takeWork() override;
 

@@ -150,8 +150,8 @@ public:
     bool decodes() const override { return raw_.decodes(); }
     std::string endNote() const override { return raw_.endNote(); }
     void stopReading(std::uint64_t onceChecked) noexcept override { raw_.stopReading(onceChecked); }
-    void shareWork(unsigned helpers, std::function<void()> wake) override {
-        raw_.shareWork(helpers, std::move(wake));
+    void shareWork(unsigned helpers, const std::function<void()>& wake) override {
+        raw_.shareWork(helpers, wake);
     }
     bool workWaiting() const noexcept override { return raw_.workWaiting(); }
     bool takeWork() override { return raw_.takeWork(); }

@@ -152,28 +152,28 @@ GzipHeaderReader::Result GzipHeaderReader::read(const unsigned char* bytes, std:
 }
 
 Decoder::Step GzipDecoder::failure(Fault fault, std::string detail) const {
-    Step step;
-    step.event = Event::failed;
-    step.problem = {fault, std::move(detail), "member", memberAt_};
-    return step;
+    Step taken;
+    taken.event = Event::failed;
+    taken.problem = {fault, std::move(detail), "member", memberAt_};
+    return taken;
 }
 
 Decoder::Step GzipDecoder::step(std::span<const unsigned char> in, std::uint64_t at, Flow flow,
                                 std::span<char> out, bool /*unitsInFlight*/, Unit& /*fresh*/) {
     if (in.empty() && phase_ != Phase::body) {
-        Step step;
-        step.event = Event::more;
-        return flow == Flow::ended ? atTheEnd(out) : step;
+        Step taken;
+        taken.event = Event::more;
+        return flow == Flow::ended ? atTheEnd(out) : taken;
     }
-    Step step;
+    Step taken;
     switch (phase_) {
         case Phase::between: {
             // Bytes that are no member pass over with a note, but for one
             // whose identifying bytes are right but for one, with deflate's
             // method after them: a member damaged there.
             if (in.size() < 3 && flow != Flow::ended) {
-                step.event = Event::more;
-                return step;
+                taken.event = Event::more;
+                return taken;
             }
             constexpr unsigned char start[] = {0x1f, 0x8b, 0x08};
             int same = 0;
@@ -189,7 +189,7 @@ Decoder::Step GzipDecoder::step(std::span<const unsigned char> in, std::uint64_t
             [[fallthrough]];
         }
         case Phase::header: {
-            const GzipHeaderReader::Result result = header_.read(in.data(), in.size(), step.used);
+            const GzipHeaderReader::Result result = header_.read(in.data(), in.size(), taken.used);
             if (result == GzipHeaderReader::Result::damaged) {
                 return failure(header_.unreadable() ? Fault::unreadable : Fault::damaged,
                                header_.problem());
@@ -204,7 +204,7 @@ Decoder::Step GzipDecoder::step(std::span<const unsigned char> in, std::uint64_t
                 startBody();
                 phase_ = Phase::body;
             }
-            return step;
+            return taken;
         }
         case Phase::body:
             return inflateStep(in, flow, out);
@@ -213,10 +213,10 @@ Decoder::Step GzipDecoder::step(std::span<const unsigned char> in, std::uint64_t
                 trailingData_ ||
                 std::any_of(in.begin(), in.end(), [](unsigned char byte) { return byte != 0; });
             trailing_ += in.size();
-            step.used = in.size();
-            return step;
+            taken.used = in.size();
+            return taken;
     }
-    return step;
+    return taken;
 }
 
 Decoder::Step GzipDecoder::inflateStep(std::span<const unsigned char> in, Flow flow,
@@ -226,44 +226,44 @@ Decoder::Step GzipDecoder::inflateStep(std::span<const unsigned char> in, Flow f
     }
     // Without input the library may still hold text to give.
     const Inflated inflated = inflate(in.data(), in.size(), out.data(), out.size());
-    Step step;
-    step.used = inflated.used;
-    step.produced = inflated.produced;
+    Step taken;
+    taken.used = inflated.used;
+    taken.produced = inflated.produced;
     if (!inflated.damage.empty()) {
         Step failed = failure(inflated.fault, inflated.damage);
-        failed.used = step.used;
-        failed.produced = step.produced;
+        failed.used = taken.used;
+        failed.produced = taken.produced;
         return failed;
     }
     if (inflated.memberEnded) {
         phase_ = Phase::between;
-        step.event = Event::checked;
+        taken.event = Event::checked;
     } else if (inflated.produced == 0 && inflated.used == in.size()) {
-        step.event = Event::more;
+        taken.event = Event::more;
     }
-    return step;
+    return taken;
 }
 
 Decoder::Step GzipDecoder::atTheEnd(std::span<char> out) {
-    Step step;
+    Step taken;
     switch (phase_) {
         case Phase::body: {
             // The library may hold the last of the data: a call without
             // input gives it out, or shows that the member was cut short.
             const Inflated inflated = inflate(nullptr, 0, out.data(), out.size());
-            step.produced = inflated.produced;
+            taken.produced = inflated.produced;
             if (!inflated.damage.empty()) {
                 Step failed = failure(inflated.fault, inflated.damage);
-                failed.produced = step.produced;
+                failed.produced = taken.produced;
                 return failed;
             }
             if (inflated.memberEnded) {
                 phase_ = Phase::between;
-                step.event = Event::checked;
-                return step;
+                taken.event = Event::checked;
+                return taken;
             }
-            if (step.produced > 0) {
-                return step;
+            if (taken.produced > 0) {
+                return taken;
             }
             return failure(Fault::cutShort, "");
         }
@@ -283,8 +283,8 @@ Decoder::Step GzipDecoder::atTheEnd(std::span<char> out) {
         case Phase::between:
             break;
     }
-    step.event = Event::ended;
-    return step;
+    taken.event = Event::ended;
+    return taken;
 }
 
 }  // namespace blockavg

@@ -84,25 +84,25 @@ public:
                 case Part::footer:
                     return footer(in, flow);
                 case Part::padding: {
-                    Step step;
-                    while (step.used < in.size() && in[step.used] == 0) {
-                        ++step.used;
+                    Step taken;
+                    while (taken.used < in.size() && in[taken.used] == 0) {
+                        ++taken.used;
                     }
-                    padding_ += step.used;
-                    if (step.used == in.size() && flow != Flow::ended) {
-                        step.event = Event::more;
+                    padding_ += taken.used;
+                    if (taken.used == in.size() && flow != Flow::ended) {
+                        taken.event = Event::more;
                     } else if (padding_ % 4 != 0) {
                         return failure({Fault::damaged, "stream padding of a wrong size", "stream",
                                         streamAt_});
-                    } else if (step.used == in.size()) {
-                        step.event = Event::ended;
-                    } else if (step.used == 0) {
+                    } else if (taken.used == in.size()) {
+                        taken.event = Event::ended;
+                    } else if (taken.used == 0) {
                         part_ = Part::streamHeader;
                         continue;
                     } else {
                         part_ = Part::streamHeader;
                     }
-                    return step;
+                    return taken;
                 }
             }
         }
@@ -151,10 +151,10 @@ private:
     enum class Part : std::uint8_t { streamHeader, blockHeader, block, index, footer, padding };
 
     static Step failure(const Problem& problem) {
-        Step step;
-        step.event = Event::failed;
-        step.problem = problem;
-        return step;
+        Step taken;
+        taken.event = Event::failed;
+        taken.problem = problem;
+        return taken;
     }
 
     // More bytes than `in` holds are needed: more, or none come.
@@ -162,9 +162,9 @@ private:
         if (flow == Flow::ended) {
             return failure({Fault::cutShort, "", "stream", partAt_});
         }
-        Step step;
-        step.event = Event::more;
-        return step;
+        Step taken;
+        taken.event = Event::more;
+        return taken;
     }
 
     Step streamHeader(std::span<const unsigned char> in, std::uint64_t at, Flow flow) {
@@ -187,9 +187,9 @@ private:
             throw std::bad_alloc();
         }
         part_ = Part::blockHeader;
-        Step step;
-        step.used = LZMA_STREAM_HEADER_SIZE;
-        return step;
+        Step taken;
+        taken.used = LZMA_STREAM_HEADER_SIZE;
+        return taken;
     }
 
     Step blockHeader(std::span<const unsigned char> in, std::uint64_t at, Flow flow,
@@ -212,7 +212,7 @@ private:
         if (result != LZMA_OK) {
             return failure(problemOf(result, "block", at));
         }
-        Step step;
+        Step taken;
         // A block of known size, within the budget, is a unit once all of it
         // is here; at the end of the input, one cut short is read in place.
         const lzma_vli total = lzma_block_total_size(&block_);
@@ -221,8 +221,8 @@ private:
                 total + block_.uncompressed_size + lzma_raw_decoder_memusage(filters_);
             if (cost <= budget_ && (in.size() >= total || flow != Flow::ended)) {
                 if (in.size() < total) {
-                    step.event = Event::more;
-                    return step;
+                    taken.event = Event::more;
+                    return taken;
                 }
                 if (lzma_index_hash_append(hash_, lzma_block_unpadded_size(&block_),
                                            block_.uncompressed_size) != LZMA_OK) {
@@ -234,14 +234,14 @@ private:
                 unit.at = at;
                 unit.cost = cost;
                 unit.check = flags_.check;
-                step.used = static_cast<std::size_t>(total);
-                step.event = Event::unit;
-                return step;
+                taken.used = static_cast<std::size_t>(total);
+                taken.event = Event::unit;
+                return taken;
             }
         }
         if (unitsInFlight) {
-            step.event = Event::waits;
-            return step;
+            taken.event = Event::waits;
+            return taken;
         }
         const lzma_ret started = lzma_block_decoder(&inPlace_.stream, &block_);
         lzma_filters_free(filters_, nullptr);
@@ -249,8 +249,8 @@ private:
             return failure(problemOf(started, "block", at));
         }
         part_ = Part::block;
-        step.used = block_.header_size;
-        return step;
+        taken.used = block_.header_size;
+        return taken;
     }
 
     Step blockInPlace(std::span<const unsigned char> in, Flow flow, std::span<char> out) {
@@ -260,48 +260,48 @@ private:
         stream.next_out = reinterpret_cast<std::uint8_t*>(out.data());
         stream.avail_out = out.size();
         const lzma_ret result = lzma_code(&stream, LZMA_RUN);
-        Step step;
-        step.used = in.size() - stream.avail_in;
-        step.produced = out.size() - stream.avail_out;
+        Step taken;
+        taken.used = in.size() - stream.avail_in;
+        taken.produced = out.size() - stream.avail_out;
         if (result == LZMA_STREAM_END) {
             if (lzma_index_hash_append(hash_, lzma_block_unpadded_size(&block_),
                                        block_.uncompressed_size) != LZMA_OK) {
-                step.event = Event::failed;
-                step.problem = {Fault::damaged, "a block larger than the format allows", "block",
-                                partAt_};
-                return step;
+                taken.event = Event::failed;
+                taken.problem = {Fault::damaged, "a block larger than the format allows", "block",
+                                 partAt_};
+                return taken;
             }
             part_ = Part::blockHeader;
-            step.event = Event::checked;
+            taken.event = Event::checked;
         } else if (result != LZMA_OK && result != LZMA_BUF_ERROR) {
-            step.event = Event::failed;
-            step.problem = problemOf(result, "block", partAt_);
-        } else if (step.used == in.size() && step.produced < out.size()) {
+            taken.event = Event::failed;
+            taken.problem = problemOf(result, "block", partAt_);
+        } else if (taken.used == in.size() && taken.produced < out.size()) {
             // (Called again without progress, liblzma says so: more is needed.)
             const Step more = needs(flow);
-            step.event = more.event;
-            step.problem = more.problem;
+            taken.event = more.event;
+            taken.problem = more.problem;
         }
-        return step;
+        return taken;
     }
 
     Step index(std::span<const unsigned char> in, Flow flow) {
         std::size_t position = 0;
         const lzma_ret result = lzma_index_hash_decode(hash_, in.data(), &position, in.size());
-        Step step;
-        step.used = position;
+        Step taken;
+        taken.used = position;
         if (result == LZMA_STREAM_END) {
             part_ = Part::footer;
         } else if (result == LZMA_OK || result == LZMA_BUF_ERROR) {
             const Step more = needs(flow);
-            step.event = more.event;
-            step.problem = more.problem;
+            taken.event = more.event;
+            taken.problem = more.problem;
         } else {
-            step.event = Event::failed;
-            step.problem = {Fault::damaged, "its index does not match its blocks", "index",
-                            partAt_};
+            taken.event = Event::failed;
+            taken.problem = {Fault::damaged, "its index does not match its blocks", "index",
+                             partAt_};
         }
-        return step;
+        return taken;
     }
 
     Step footer(std::span<const unsigned char> in, Flow flow) {
@@ -319,9 +319,9 @@ private:
         }
         part_ = Part::padding;
         padding_ = 0;
-        Step step;
-        step.used = LZMA_STREAM_HEADER_SIZE;
-        return step;
+        Step taken;
+        taken.used = LZMA_STREAM_HEADER_SIZE;
+        return taken;
     }
 
     const std::uint64_t budget_;

@@ -31,46 +31,46 @@ public:
 
     Step step(std::span<const unsigned char> in, std::uint64_t at, Flow flow, std::span<char> out,
               bool /*unitsInFlight*/, Unit& /*fresh*/) override {
-        Step step;
+        Step taken;
         if (in.empty() && flow == Flow::ended && frameEnded_) {
-            step.event = Event::ended;
-            return step;
+            taken.event = Event::ended;
+            return taken;
         }
         ZSTD_inBuffer input{in.data(), in.size(), 0};
         ZSTD_outBuffer output{out.data(), out.size(), 0};
         // Without input the library may still hold text to give.
         const std::size_t result = ZSTD_decompressStream(stream_, &output, &input);
-        step.used = input.pos;
-        step.produced = output.pos;
+        taken.used = input.pos;
+        taken.produced = output.pos;
         if (ZSTD_isError(result) != 0) {
-            step.event = Event::failed;
+            taken.event = Event::failed;
             if (ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation) {
-                step.problem = {Fault::outOfMemory,
-                                "a frame takes as much memory as its window, which zstd --long "
-                                "makes up to 2 GiB",
-                                "frame", frameAt_};
+                taken.problem = {Fault::outOfMemory,
+                                 "a frame takes as much memory as its window, which zstd --long "
+                                 "makes up to 2 GiB",
+                                 "frame", frameAt_};
             } else {
-                step.problem = {Fault::damaged, ZSTD_getErrorName(result), "frame", frameAt_};
+                taken.problem = {Fault::damaged, ZSTD_getErrorName(result), "frame", frameAt_};
             }
-            return step;
+            return taken;
         }
         // A frame ends whole, and so its checksum passed, where the library
         // returns 0 for the text it gave or the bytes it took.
-        if (result == 0 && (!frameEnded_ || step.used > 0 || step.produced > 0)) {
+        if (result == 0 && (!frameEnded_ || taken.used > 0 || taken.produced > 0)) {
             frameEnded_ = true;
-            frameAt_ = at + step.used;
-            step.event = Event::checked;
-        } else if (step.used > 0) {
+            frameAt_ = at + taken.used;
+            taken.event = Event::checked;
+        } else if (taken.used > 0) {
             frameEnded_ = false;
         }
-        if (step.event == Event::going && step.produced == 0 && step.used == in.size()) {
-            step.event = Event::more;
+        if (taken.event == Event::going && taken.produced == 0 && taken.used == in.size()) {
+            taken.event = Event::more;
             if (flow == Flow::ended) {
-                step.event = frameEnded_ ? Event::ended : Event::failed;
-                step.problem = {Fault::cutShort, "", "frame", frameAt_};
+                taken.event = frameEnded_ ? Event::ended : Event::failed;
+                taken.problem = {Fault::cutShort, "", "frame", frameAt_};
             }
         }
-        return step;
+        return taken;
     }
 
 private:

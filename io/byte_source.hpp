@@ -98,7 +98,7 @@ public:
     // threads are the only ones: `helpers` threads call takeWork() while
     // workWaiting(), and `wake` is called whenever work is added. Until
     // then, and after shareWork(0, {}), the thread that reads does it all.
-    virtual void shareWork(unsigned helpers, std::function<void()> wake) {
+    virtual void shareWork(unsigned helpers, const std::function<void()>& wake) {
         (void)helpers;
         (void)wake;
     }

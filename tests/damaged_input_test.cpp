@@ -109,7 +109,7 @@ std::size_t xzIndexStart(const std::string& bytes) {
     for (int byte = 3; byte >= 0; --byte) {
         backward = backward << 8 | static_cast<unsigned char>(bytes[footer + 4 + byte]);
     }
-    return footer - (backward + 1) * 4;
+    return footer - (std::size_t{backward} + 1) * 4;
 }
 
 // The bit where the end marker of the last bzip2 stream of `bytes` begins.

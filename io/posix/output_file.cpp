@@ -52,9 +52,9 @@ OutputFile::OpenResult OutputFile::open(const std::string& path, bool waitForRea
     close();
     // A FIFO without a reader would make open wait without a word: without
     // blocking, it fails at once (ENXIO), and is tried again for a second.
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (waitForReader ? 0 : O_NONBLOCK);
+    const int openFlags = O_WRONLY | O_CREAT | O_CLOEXEC | (waitForReader ? 0 : O_NONBLOCK);
     for (int tries = 0;; ++tries) {
-        descriptor_ = ::open(path.c_str(), flags, 0666);
+        descriptor_ = ::open(path.c_str(), openFlags, 0666);
         if (descriptor_ >= 0 || (errno != EINTR && errno != ENXIO)) {
             break;
         }
