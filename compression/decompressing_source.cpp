@@ -435,24 +435,19 @@ bool DecompressingSource::nextUnitOut(bool mayWait, bool& waits) {
 // unit for as long as it took to decode it and the batches waited.
 void DecompressingSource::decodeOrWait(Flight& front) {
     std::unique_lock lock(mutex_);
-    const auto untaken = std::find_if(flights_.begin(), flights_.end(),
-                                      [](const auto& flight) { return !flight->taken; });
-    if (untaken == flights_.end() || helpers_ > 0) {
+    if (helpers_ > 0 || !decodeOne(lock)) {
         decoded_.wait(lock, [&front] { return front.decoded; });
-        return;
     }
-    Flight& own = **untaken;
-    own.taken = true;
-    --untaken_;
-    lock.unlock();
-    decodeUnit(*own.unit);
-    lock.lock();
-    own.decoded = true;
-    decoded_.notify_all();
 }
 
 bool DecompressingSource::takeWork() {
     std::unique_lock lock(mutex_);
+    return decodeOne(lock);
+}
+
+// Decodes the oldest unit not yet taken, if there is one, with the lock
+// released meanwhile.
+bool DecompressingSource::decodeOne(std::unique_lock<std::mutex>& lock) {
     const auto untaken = std::find_if(flights_.begin(), flights_.end(),
                                       [](const auto& flight) { return !flight->taken; });
     if (untaken == flights_.end()) {

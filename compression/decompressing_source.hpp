@@ -83,6 +83,7 @@ private:
     Refill refill(bool mayWait);
     void launch();
     void decodeOrWait(Flight& front);
+    bool decodeOne(std::unique_lock<std::mutex>& lock);
     void decodeUnit(Unit& unit) const noexcept;
     void join(Unit& unit);
     void retire(std::unique_ptr<Unit> unit) noexcept;

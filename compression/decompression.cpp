@@ -206,30 +206,30 @@ std::optional<Compression> detectCompression(std::string_view start, bool comple
     return Compression::none;
 }
 
+// By Compression's order: each one's name, and the command that writes its
+// text to standard output, from a file named after it or from standard
+// input (gzip reads compress's format, xz lzma's; funzip gives the first
+// entry of a zip archive on standard input; 7z reads files only).
+struct Tool {
+    const char* name;
+    const char* fromFile;
+    const char* fromStandardInput;
+};
+constexpr Tool tools[] = {
+    {"plain", "cat", "cat"},
+    {"gzip", "gzip -dc", "gzip -dc"},
+    {"zstd", "zstd -dc", "zstd -dc"},
+    {"xz", "xz -dc", "xz -dc"},
+    {"bzip2", "bzip2 -dc", "bzip2 -dc"},
+    {"lz4", "lz4 -dc", "lz4 -dc"},
+    {"zip", "unzip -p", "funzip"},
+    {"lzma", "xz -dc", "xz -dc"},
+    {"compress (.Z)", "gzip -dc", "gzip -dc"},
+    {"7z", "7z x -so", ""},
+};
+
 const char* compressionName(Compression compression) noexcept {
-    switch (compression) {
-        case Compression::gzip:
-            return "gzip";
-        case Compression::zstd:
-            return "zstd";
-        case Compression::xz:
-            return "xz";
-        case Compression::bzip2:
-            return "bzip2";
-        case Compression::lz4:
-            return "lz4";
-        case Compression::zip:
-            return "zip";
-        case Compression::lzma:
-            return "lzma";
-        case Compression::compress:
-            return "compress (.Z)";
-        case Compression::sevenZip:
-            return "7z";
-        case Compression::none:
-            break;
-    }
-    return "plain";
+    return tools[static_cast<int>(compression)].name;
 }
 
 bool isReadFormat(Compression compression) noexcept {
@@ -238,29 +238,8 @@ bool isReadFormat(Compression compression) noexcept {
 }
 
 std::string decompressCommand(Compression compression, const std::string& path) {
-    const std::string file = path.empty() ? std::string() : " " + path;
-    switch (compression) {
-        case Compression::gzip:
-        case Compression::compress:  // gzip reads compress's format too
-            return "gzip -dc" + file;
-        case Compression::zstd:
-            return "zstd -dc" + file;
-        case Compression::xz:
-        case Compression::lzma:  // xz reads the lzma format too
-            return "xz -dc" + file;
-        case Compression::bzip2:
-            return "bzip2 -dc" + file;
-        case Compression::lz4:
-            return "lz4 -dc" + file;
-        case Compression::zip:
-            // funzip gives the first entry of an archive on standard input.
-            return path.empty() ? "funzip" : "unzip -p" + file;
-        case Compression::sevenZip:
-            return path.empty() ? std::string() : "7z x -so" + file;
-        case Compression::none:
-            break;
-    }
-    return "cat" + file;
+    const Tool& tool = tools[static_cast<int>(compression)];
+    return path.empty() ? tool.fromStandardInput : tool.fromFile + (" " + path);
 }
 
 bool canDecompress(Compression compression) noexcept {
