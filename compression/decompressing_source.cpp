@@ -140,7 +140,9 @@ void DecompressingSource::shareWork(unsigned helpers, const std::function<void()
     helpers_ = helpers;
     // Two units per thread in flight keep every thread busy; alone, the
     // reader still cuts one ahead, to tell whether a unit joins the next.
-    mostInFlight_ = 2 * std::max<std::size_t>(helpers, 1);
+    mostInFlight_.store(2 * std::max<std::size_t>(helpers, 1));
+    // A reader waiting for the helpers, now gone, decodes itself.
+    decoded_.notify_all();
 }
 
 void DecompressingSource::fail(const Problem& problem) {
@@ -360,13 +362,15 @@ void DecompressingSource::launch() {
     inFlightCost_ += fresh_->cost;
     auto flight = std::make_unique<Flight>();
     flight->unit = std::move(fresh_);
+    std::function<void()> wake;
     {
         const std::lock_guard lock(mutex_);
         flights_.push_back(std::move(flight));
         ++untaken_;
+        wake = wake_;
     }
-    if (wake_) {
-        wake_();
+    if (wake) {
+        wake();
     }
 }
 
@@ -399,7 +403,7 @@ bool DecompressingSource::nextUnitOut(bool mayWait, bool& waits) {
     }
     if (!unit.whole && unit.problem.fault == Fault::outOfMemory) {
         // Once more, with the memory the other units leave.
-        mostInFlight_ = 2;
+        mostInFlight_.store(2);
         decodeUnit(unit);
     }
     const Unit* next = flights_.size() > 1 ? flights_[1]->unit.get() : nullptr;
@@ -433,10 +437,17 @@ bool DecompressingSource::nextUnitOut(bool mayWait, bool& waits) {
 // that also decodes left 13 % of them idle (xz -T2 -2: 1.50 times one
 // processor against 1.75), as the other, the run's only worker, took a
 // unit for as long as it took to decode it and the batches waited.
+// Once the helpers are gone (the run may end before they take it), the
+// reader decodes what is left itself.
 void DecompressingSource::decodeOrWait(Flight& front) {
     std::unique_lock lock(mutex_);
-    if (helpers_ > 0 || !decodeOne(lock)) {
-        decoded_.wait(lock, [&front] { return front.decoded; });
+    while (!front.decoded) {
+        if (helpers_ == 0 && decodeOne(lock)) {
+            continue;
+        }
+        decoded_.wait(lock, [this, &front] {
+            return front.decoded || (helpers_ == 0 && untaken_.load() > 0);
+        });
     }
 }
 

@@ -127,7 +127,7 @@ private:
     std::condition_variable decoded_;
     std::deque<std::unique_ptr<Flight>> flights_;  // in input order
     std::atomic<unsigned> untaken_{0};
-    std::size_t mostInFlight_ = 1;
+    std::atomic<std::size_t> mostInFlight_{1};
     unsigned helpers_ = 0;  // the threads that take work; the reader decodes only without
     std::function<void()> wake_;
     ChunkPool chunks_;

@@ -182,14 +182,16 @@ bool Pipeline::startThread(std::function<void()> work) {
     return true;
 }
 
+// The reader may still wait on a unit no helper will now take: told first
+// that it has none, it decodes the unit itself and ends.
 void Pipeline::joinThreads() {
+    if (steps_.decoding != nullptr) {
+        steps_.decoding->shareWork(0, {});
+    }
     for (std::thread& thread : threads_) {
         thread.join();
     }
     threads_.clear();
-    if (steps_.decoding != nullptr) {
-        steps_.decoding->shareWork(0, {});
-    }
 }
 
 // The input has decoding for the pool: a thread waiting for work is told.

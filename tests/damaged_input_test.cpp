@@ -271,6 +271,29 @@ TEST(DamagedInput, AStopIsCheckedUpToItsUnit) {
     }
 }
 
+// A stop long before the end, in input cut into many units: the run ends
+// although most units were never taken by the threads that decode them.
+TEST(DamagedInput, AnEarlyStopLeavesNoUnitWaiting) {
+    std::string frames;
+    for (int frame = 0; frame < 30000; ++frame) {
+        frames += "2\nbox 10.0\nC 1.0 2.0 3.0\nO 4.0 5.0 6.0\n";
+    }
+    const std::string text = frames.substr(0, frames.size() / 15) + "not a count\n" + frames;
+    const RunResult plain = runOn(text, false);
+    for (const char* command : {"bzip2 -1 -c", "xz -T2 --block-size=64KiB -c"}) {
+        SCOPED_TRACE(command);
+        const std::optional<std::string> bytes = compressed(command, text);
+        if (!bytes) {
+            continue;
+        }
+        for (int round = 0; round < 4; ++round) {
+            const RunResult result = runOn(*bytes, round % 2 == 1);
+            EXPECT_EQ(result.status, 0);
+            EXPECT_TRUE(result.output == plain.output);
+        }
+    }
+}
+
 // A stream cut inside an averaged frame larger than a MiB, which goes out in
 // slices (a batch's part of it is one already): trajectory.xmol keeps the
 // whole frames before it, and no slice of that one.
