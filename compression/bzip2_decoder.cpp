@@ -131,7 +131,7 @@ private:
 // block to block.
 class KeptTables {
 public:
-    KeptTables() { kept_.reserve(8); }
+    KeptTables() { kept_.reserve(4); }
     KeptTables(const KeptTables&) = delete;
     KeptTables& operator=(const KeptTables&) = delete;
     ~KeptTables() {
@@ -148,14 +148,25 @@ public:
                 return kept.memory;
             }
         }
-        // libbz2 takes three tables at most, and one at a time.
-        if (self.kept_.size() == self.kept_.capacity()) {
+        // libbz2 holds three tables at most at once; a block of another
+        // size (streams of other levels follow one another) takes the place
+        // of one not in use.
+        void* memory = std::malloc(bytes);
+        if (memory == nullptr) {
             return nullptr;
         }
-        void* memory = std::malloc(bytes);
-        if (memory != nullptr) {
-            self.kept_.push_back({memory, bytes, true});
+        for (Kept& kept : self.kept_) {
+            if (!kept.inUse) {
+                std::free(kept.memory);
+                kept = {memory, bytes, true};
+                return memory;
+            }
         }
+        if (self.kept_.size() == self.kept_.capacity()) {
+            std::free(memory);
+            return nullptr;
+        }
+        self.kept_.push_back({memory, bytes, true});
         return memory;
     }
     // cppcheck-suppress constParameter ; libbz2's bzfree takes void*

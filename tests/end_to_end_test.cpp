@@ -100,6 +100,8 @@ constexpr Compressor compressors[] = {
     {"zstd", "zstd -q -c", ".zst", "zstd"},
     {"xz", "xz -c", ".xz", "xz"},
     {"bzip2", "bzip2 -c", ".bz2", "bzip2"},
+    {"bzip2 streams of levels 1 to 9", "split -n 9 -a 1 -d --filter='bzip2 -c -$((${FILE#x}+1))'",
+     ".bz2", "bzip2"},
 };
 
 // `input` compressed into `output`; false when the tool is missing.
