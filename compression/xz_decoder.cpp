@@ -215,11 +215,15 @@ private:
         Step taken;
         // A block of known size, within the budget, is a unit once all of it
         // is here; at the end of the input, one cut short is read in place.
+        // (A header may give one size and not the other; sums that would
+        // overflow are over the budget.)
         const lzma_vli total = lzma_block_total_size(&block_);
-        if (total != 0 && block_.uncompressed_size != LZMA_VLI_UNKNOWN) {
-            const std::uint64_t cost =
-                total + block_.uncompressed_size + lzma_raw_decoder_memusage(filters_);
-            if (cost <= budget_ && (in.size() >= total || flow != Flow::ended)) {
+        const std::uint64_t size = block_.uncompressed_size;
+        const std::uint64_t memory = lzma_raw_decoder_memusage(filters_);
+        if (total != 0 && total != LZMA_VLI_UNKNOWN && size != LZMA_VLI_UNKNOWN &&
+            total <= budget_ && size <= budget_ - total && memory <= budget_ - total - size) {
+            const std::uint64_t cost = total + size + memory;
+            if (in.size() >= total || flow != Flow::ended) {
                 if (in.size() < total) {
                     taken.event = Event::more;
                     return taken;

@@ -21,6 +21,10 @@
 #include <string_view>
 #include <thread>
 
+#if BLOCKAVG_HAVE_XZ
+#include <lzma.h>
+#endif
+
 #include "compression/decompression.hpp"
 #include "run/averaging_run.hpp"
 #include "tests/support/in_memory_pass.hpp"
@@ -147,6 +151,69 @@ TEST(LivePipe, WritesEveryUnitThatHasArrivedAndFailsAtDamage) {
         EXPECT_EQ(run.err(), c.warning);
     }
 }
+
+#if BLOCKAVG_HAVE_XZ
+// An xz stream of one block whose header gives the size of its text and
+// not its own, as the format allows (xz itself writes both or neither).
+std::string xzGivingOnlyTheTextSize(const std::string& text) {
+    std::string out(text.size() + text.size() / 50 + 4096, '\0');
+    auto* const bytes = reinterpret_cast<std::uint8_t*>(out.data());
+    lzma_stream_flags flags{};
+    flags.check = LZMA_CHECK_CRC32;
+    EXPECT_EQ(lzma_stream_header_encode(&flags, bytes), LZMA_OK);
+    std::size_t at = LZMA_STREAM_HEADER_SIZE;
+    lzma_options_lzma options{};
+    lzma_lzma_preset(&options, 1);
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_block block{};
+    block.check = flags.check;
+    block.filters = filters;
+    block.compressed_size = LZMA_VLI_UNKNOWN;
+    block.uncompressed_size = text.size();
+    EXPECT_EQ(lzma_block_header_size(&block), LZMA_OK);
+    EXPECT_EQ(lzma_block_header_encode(&block, bytes + at), LZMA_OK);
+    at += block.header_size;
+    lzma_stream stream = LZMA_STREAM_INIT;
+    EXPECT_EQ(lzma_block_encoder(&stream, &block), LZMA_OK);
+    stream.next_in = reinterpret_cast<const std::uint8_t*>(text.data());
+    stream.avail_in = text.size();
+    stream.next_out = bytes + at;
+    stream.avail_out = out.size() - at;
+    EXPECT_EQ(lzma_code(&stream, LZMA_FINISH), LZMA_STREAM_END);
+    at += stream.total_out;
+    lzma_end(&stream);
+    lzma_index* const index = lzma_index_init(nullptr);
+    EXPECT_EQ(lzma_index_append(index, nullptr, lzma_block_unpadded_size(&block),
+                                block.uncompressed_size),
+              LZMA_OK);
+    EXPECT_EQ(lzma_index_buffer_encode(index, bytes, &at, out.size()), LZMA_OK);
+    flags.backward_size = lzma_index_size(index);
+    lzma_index_end(index, nullptr);
+    EXPECT_EQ(lzma_stream_footer_encode(&flags, bytes + at), LZMA_OK);
+    out.resize(at + LZMA_STREAM_HEADER_SIZE);
+    return out;
+}
+
+// Such a block is read as it arrives, not held until the input ends.
+TEST(LivePipe, ReadsAnXzBlockOfUnknownLengthAsItArrives) {
+    BLOCKAVG_SKIP_UNDER_WINE("FIFOs");
+    const std::string text = testing::wanderingTrajectory(600);
+    const std::string bytes = xzGivingOnlyTheTextSize(text);
+    const ScratchDirectory plainDirectory;
+    writeFile(plainDirectory / "in", text);
+    const auto plain =
+        testing::runBlockavg(plainDirectory.path(), {(plainDirectory / "in").string(), "10"});
+    ASSERT_EQ(plain.status, 0);
+    LiveRun run;
+    run.feed(bytes);
+    EXPECT_TRUE(within([&] { return run.output() == *plain.output; }))
+        << run.output().size() << " bytes of " << plain.output->size();
+    run.close();
+    EXPECT_TRUE(within([&] { return run.status().has_value(); }));
+    EXPECT_EQ(run.status(), "0\n");
+    EXPECT_EQ(run.err(), "");
+}
+#endif
 
 // A source that gives its bytes, then waits as a producer that keeps its
 // pipe open, until the test lets it end.
