@@ -81,17 +81,20 @@ bool BlockSums::add(Batch& batch) {
                 break;
             case FrameEnding::inputEnded: {
                 // The lines the input ended without, read as one empty line.
-                const Coordinates& atom = atoms[piece.atomLines];
+                // (A frame of no atoms may end inside its comment.)
                 const auto missing = static_cast<std::size_t>(piece.missingLines);
-                for (std::size_t position = position_; position < position_ + missing; ++position) {
-                    sums_[position].x += atom.x;
-                    sums_[position].y += atom.y;
-                    sums_[position].z += atom.z;
-                }
-                if (piece.closesBlock && missing > 0) {
-                    summed.missingFrom = position_;
-                    summed.missingTo = position_ + missing;
-                    summed.missingName = items.names[piece.firstName + piece.atomLines];
+                if (missing > 0) {
+                    const Coordinates& atom = atoms[piece.atomLines];
+                    for (std::size_t at = position_; at < position_ + missing; ++at) {
+                        sums_[at].x += atom.x;
+                        sums_[at].y += atom.y;
+                        sums_[at].z += atom.z;
+                    }
+                    if (piece.closesBlock) {
+                        summed.missingFrom = position_;
+                        summed.missingTo = position_ + missing;
+                        summed.missingName = items.names[piece.firstName + piece.atomLines];
+                    }
                 }
                 summed.messages.push_back({Reporter::Kind::warning,
                                            input() + " ends inside frame " +

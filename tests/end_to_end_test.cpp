@@ -680,6 +680,9 @@ TEST(EndToEnd, NotesTheFramesLeftOverAfterTheLastBlock) {
          "earlier values\n"
          "blockavg: note: the last 2 frames of in.xyz do not fill a block of 3 and were not "
          "averaged\n"},
+        {0, "1", "0\n", false,
+         "blockavg: warning: in.xyz ends inside frame 1 of 0 atoms; its missing lines repeat "
+         "earlier values\n"},
         {4, "3", "", true, "blockavg: error writing trajectory.xmol: No space left on device\n"},
     };
     for (const auto& c : cases) {
