@@ -272,6 +272,20 @@ public:
                 more.event = ended ? Event::ended : Event::more;
                 return more;
             }
+            if (bytes[0] == 0 || padded_) {
+                // Zeros after a stream (a file padded to a tape's or a
+                // disk's block) end the input; other bytes after them do not.
+                padded_ = true;
+                const auto* const other = std::find_if(
+                    bytes, bytes + size, [](unsigned char byte) { return byte != 0; });
+                if (other != bytes + size) {
+                    return failure({Fault::damaged, "no bzip2 header where one belongs", "stream",
+                                    at + static_cast<std::uint64_t>(other - bytes)});
+                }
+                more.used = size;
+                more.event = ended ? Event::ended : Event::more;
+                return more;
+            }
             constexpr unsigned char header[] = {'B', 'Z', 'h'};
             const bool maybe = std::equal(bytes, bytes + std::min<std::size_t>(size, 3), header) &&
                                (size < 4 || (bytes[3] >= '1' && bytes[3] <= '9'));
@@ -492,6 +506,7 @@ private:
     char level_ = '9';
     std::uint64_t bit_ = 0;  // where the next unit begins, in the bytes given next
     std::uint64_t streamAt_ = 0;
+    bool padded_ = false;  // zeros came after the last stream
     // The checker's, on the reader.
     std::uint32_t streamCheck_ = 0;
     mutable Workspaces<Workspace> workspaces_;

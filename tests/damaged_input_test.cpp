@@ -202,6 +202,14 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
                  std::to_string(a.size()) +
                  "; trajectory.xmol holds the 40 averaged frames made before it",
              true});
+        // Zeros that pad the file end it; other bytes after them are damage.
+        cases.push_back({"zeros after the last bzip2 stream", a + b + std::string(70000, '\0'), ""});
+        cases.push_back({"a bzip2 header after zeros", a + b + std::string(9, '\0') + "BZh9",
+                         "the bzip2 data is damaged (no bzip2 header where one belongs) in the "
+                         "stream at byte " +
+                             std::to_string(a.size() + b.size() + 9) +
+                             "; trajectory.xmol holds the 40 averaged frames made before it",
+                         true});
     }
     ASSERT_FALSE(cases.empty()) << "no compression tools";
     for (const Case& c : cases) {

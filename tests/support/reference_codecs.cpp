@@ -1,5 +1,6 @@
 #include "tests/support/reference_codecs.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -140,7 +141,8 @@ WholeDecode bzip2(std::string_view bytes) {
     Scratch scratch;
     const char* next = bytes.data();
     std::size_t left = bytes.size();
-    while (left > 0) {
+    // Zeros after a stream pad the file.
+    while (left > 0 && std::any_of(next, next + left, [](char byte) { return byte != 0; })) {
         bz_stream stream{};
         if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
             return WholeDecode::tooLarge;
