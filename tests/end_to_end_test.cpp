@@ -11,6 +11,7 @@
 #include <iostream>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -253,10 +254,13 @@ TEST(EndToEnd, StopsAtADamagedCompressedStream) {
             if (damage.cutShort) {
                 // The frames of the text before the cut, as the plain run
                 // wrote them. bzip2 and zstd give no text of a block they
-                // have not read whole, and this input is one block of each.
+                // have not read whole, and this input is one block of each
+                // unless split.
                 const std::string format = compressor.format;
+                const bool split = std::string_view(compressor.command).starts_with("split");
                 EXPECT_EQ(plain.output->compare(0, result.output->size(), *result.output), 0);
-                EXPECT_EQ(result.output->empty(), format == "bzip2" || format == "zstd");
+                EXPECT_EQ(result.output->empty(),
+                          (format == "bzip2" || format == "zstd") && !split);
             }
         }
     }
