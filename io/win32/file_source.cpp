@@ -99,8 +99,16 @@ std::ptrdiff_t FileSource::readSome(char* buffer, std::size_t size) {
     return got;
 }
 
-// Not told: each read of a pipe goes on as it comes.
-bool FileSource::bytesWaiting() { return false; }
+// A pipe tells what waits in it; one whose writer has gone fails the peek,
+// and the read that follows meets its end at once. A console is not told.
+bool FileSource::bytesWaiting() {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
+    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_PIPE) {
+        return false;
+    }
+    DWORD waiting = 0;
+    return PeekNamedPipe(handle, nullptr, 0, nullptr, &waiting, nullptr) == 0 || waiting > 0;
+}
 
 // Reads go in order, from one thread: ReadFile at an offset would move the
 // descriptor's position under _read.
