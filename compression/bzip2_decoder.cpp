@@ -298,6 +298,7 @@ public:
             }
             level_ = static_cast<char>(bytes[3]);
             inStream_ = true;
+            cutCheck_ = 0;
             bit_ = 32;
             streamAt_ = at;
         }
@@ -341,11 +342,13 @@ public:
             if (isEnd) {
                 // A true end marker has its checksum, then the end of the
                 // input or another stream's header. While the producer has
-                // nothing more to give, one with its checksum is taken as
-                // the end: one by chance makes its block fail, and join.
+                // nothing more to give, one is taken as the end at once if
+                // its checksum is the one the blocks' own checks make.
                 const std::uint64_t after = (next + 80 + 7) / 8 * 8;
-                const bool idle = flow == Flow::idle;
-                if (after + 32 + 48 > end && !ended && !(idle && after <= end)) {
+                const bool idle = flow == Flow::idle && after <= end &&
+                                  bitsAt(bytes, next + 48, 32) ==
+                                      combined(cutCheck_, bitsAt(bytes, bit_ + 48, 32));
+                if (after + 32 + 48 > end && !ended && !idle) {
                     return full ? cutAtEnd(in, at, false, unit) : more;
                 }
                 const bool streamFollows =
@@ -402,7 +405,7 @@ public:
             return Verdict::handOut;
         }
         if (block.whole) {
-            streamCheck_ = (streamCheck_ << 1 | streamCheck_ >> 31) ^ block.blockCheck;
+            streamCheck_ = combined(streamCheck_, block.blockCheck);
             return Verdict::handOut;
         }
         if (next != nullptr && !static_cast<const Bzip2Unit*>(next)->endsStream && !block.broken &&
@@ -454,6 +457,11 @@ private:
         return taken;
     }
 
+    // A stream's checksum, from those of its blocks so far and the next.
+    static std::uint32_t combined(std::uint32_t stream, std::uint64_t block) {
+        return (stream << 1 | stream >> 31) ^ static_cast<std::uint32_t>(block);
+    }
+
     // The bits from bit_ up to `next` make a unit; the next begins there.
     Step takeBits(std::span<const unsigned char> in, std::uint64_t at, std::uint64_t next,
                   Bzip2Unit& unit) {
@@ -466,6 +474,9 @@ private:
         unit.cost = unit.bytes.size() + 100000 * std::uint64_t(unit.level - '0');
         unit.firstBit = static_cast<std::uint32_t>(bit_ % 8);
         unit.bitLength = next - bit_;
+        if (unit.bitLength >= 80) {
+            cutCheck_ = combined(cutCheck_, bitsAt(in.data(), bit_ + 48, 32));
+        }
         unit.cutLength = 0;
         unit.endsStream = false;
         unit.cutShort = unit.broken = false;
@@ -507,6 +518,7 @@ private:
     std::uint64_t bit_ = 0;  // where the next unit begins, in the bytes given next
     std::uint64_t streamAt_ = 0;
     bool padded_ = false;  // zeros came after the last stream
+    std::uint32_t cutCheck_ = 0;  // the stream's checksum, by the checks of the blocks cut
     // The checker's, on the reader.
     std::uint32_t streamCheck_ = 0;
     mutable Workspaces<Workspace> workspaces_;
