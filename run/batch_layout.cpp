@@ -8,15 +8,15 @@
 namespace blockavg {
 namespace {
 
-// Where the text a frame was made from ends: its last line, or the input's
-// end when that came first.
+// Where the text a frame was made from ends: its last line's feed, or the
+// input's end when that came first.
 std::uint64_t textEndOf(const Batch& batch, const FramePiece& piece) {
     const BatchLines& lines = batch.lines;
     std::size_t end = lines.bytesEnd;
     if (piece.ending == FrameEnding::complete && piece.atomLines > 0) {
-        end = lines[piece.firstAtomLine + piece.atomLines - 1].end;
+        end = lines.endWithFeed(piece.firstAtomLine + piece.atomLines - 1);
     } else if (piece.ending == FrameEnding::complete && piece.hasComment) {
-        end = lines[piece.commentLine].end;
+        end = lines.endWithFeed(piece.commentLine);
     }
     return batch.textBegin + end - lines.bytesBegin;
 }

@@ -10,6 +10,7 @@
 // that the walker, which takes the batches one after another, need not
 // touch their text.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -33,6 +34,11 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     const LineEnd& operator[](std::size_t index) const noexcept { return ends_[index]; }
+    // Where line `index` ends with its line feed: the feed is part of the
+    // text the line was read from (in its place a longer line could stand).
+    std::size_t endWithFeed(std::size_t index) const noexcept {
+        return std::min<std::size_t>(std::size_t{ends_[index].end} + 1, bytesEnd);
+    }
     std::string_view line(std::size_t index) const noexcept {
         std::size_t begin = firstLine;
         if (index > 0) {

@@ -169,7 +169,7 @@ void FrameWalker::takeLines(const BatchLines& lines, BatchFrames& frames) {
                 // Past a blank count line: blank lines up to the end are the
                 // end; anything else is a stop at the blank line.
                 if (hasContent(lines.line(index))) {
-                    stop(frames, InputStop::blankCountLine, blankLine_, lines[index].end);
+                    stop(frames, InputStop::blankCountLine, blankLine_, lines.endWithFeed(index));
                     return;
                 }
                 ++lineNumber_;
@@ -189,7 +189,7 @@ void FrameWalker::takeCountLine(const BatchLines& lines, std::uint32_t index, Ba
         count_ = count;
         expect_ = Expect::commentLine;
     } else if (hasContent(line)) {
-        stop(frames, InputStop::notACount, lineNumber_, lines[index].end);
+        stop(frames, InputStop::notACount, lineNumber_, lines.endWithFeed(index));
     } else {
         blankLine_ = lineNumber_;
         expect_ = Expect::contentAhead;
