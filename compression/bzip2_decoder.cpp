@@ -341,19 +341,21 @@ public:
             }
             if (isEnd) {
                 // A true end marker has its checksum, then the end of the
-                // input or another stream's header. While the producer has
-                // nothing more to give, one is taken as the end at once if
-                // its checksum is the one the blocks' own checks make.
+                // input or another stream's header. One whose checksum is the
+                // one the blocks' own checks make is the end whatever follows
+                // it, and, while the producer has nothing more to give, is
+                // taken at once.
                 const std::uint64_t after = (next + 80 + 7) / 8 * 8;
-                const bool idle = flow == Flow::idle && after <= end &&
-                                  bitsAt(bytes, next + 48, 32) ==
-                                      combined(cutCheck_, bitsAt(bytes, bit_ + 48, 32));
+                const bool agrees = after <= end &&
+                                    bitsAt(bytes, next + 48, 32) ==
+                                        combined(cutCheck_, bitsAt(bytes, bit_ + 48, 32));
+                const bool idle = flow == Flow::idle && agrees;
                 if (after + 32 + 48 > end && !ended && !idle) {
                     return full ? cutAtEnd(in, at, false, unit) : more;
                 }
                 const bool streamFollows =
                     after + 32 <= end && bitsAt(bytes, after, 24) == 0x425a68;  // "BZh"
-                if (after < end && !streamFollows) {
+                if (after < end && !streamFollows && !agrees) {
                     // Other bytes after it: the stream's end with bytes after
                     // it only if no magic follows; otherwise one by chance.
                     bool ignored = false;

@@ -228,6 +228,10 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
                              std::to_string(a.size() + b.size() + 9) +
                              "; trajectory.xmol holds the 40 averaged frames made before it",
                          40});
+        cases.push_back({"zeros between two bzip2 streams", a + std::string(10, '\0') + b,
+                         "the bzip2 data is damaged (no bzip2 header where one belongs) in the "
+                         "stream at byte " +
+                             std::to_string(a.size() + 10) + keeps});
     }
     ASSERT_FALSE(cases.empty()) << "no compression tools";
     for (const Case& c : cases) {
