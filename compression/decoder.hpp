@@ -177,6 +177,9 @@ public:
         (void)unit;
         (void)next;
     }
+    // Whether a unit's end is a guess that the unit after it may prove
+    // wrong: only then does a faulty unit wait for the next one to be cut.
+    virtual bool guessesEnds() const { return false; }
 
     // Once the input has ended whole: what was passed over after it that
     // deserves a warning (bytes after the last gzip member).

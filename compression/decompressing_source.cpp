@@ -392,7 +392,8 @@ bool DecompressingSource::nextUnitOut(bool mayWait, bool& waits) {
         return true;
     }
     Unit& unit = *front.unit;
-    if (!unit.whole && flights_.size() == 1 && !cutEnded_ && !cutFailed_) {
+    if (!unit.whole && decoder_->guessesEnds() && flights_.size() == 1 && !cutEnded_ &&
+        !cutFailed_) {
         // Whether it joins the next unit may depend on that one.
         if (cutAhead(mayWait, waits)) {
             return true;

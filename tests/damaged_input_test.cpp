@@ -23,6 +23,7 @@ using testing::RunResult;
 using testing::ScratchDirectory;
 using testing::shellMakes;
 using testing::writeFile;
+using testing::xzIndexStart;
 
 // The shell words that pin the run to one processor.
 const std::string oneProcessor = "taskset -p -c 0 $$ >/dev/null 2>&1;";
@@ -100,17 +101,6 @@ TEST(DamagedInput, NeverKeepsAFrameMadeFromDamagedData) {
 std::string damagedAt(std::string bytes, std::size_t at, unsigned char bits = 1) {
     bytes[at] = static_cast<char>(bytes[at] ^ bits);
     return bytes;
-}
-
-// Where the index of the last xz stream of `bytes` begins: its footer gives
-// the index's size.
-std::size_t xzIndexStart(const std::string& bytes) {
-    const std::size_t footer = bytes.size() - 12;
-    std::uint32_t backward = 0;
-    for (int byte = 3; byte >= 0; --byte) {
-        backward = backward << 8 | static_cast<unsigned char>(bytes[footer + 4 + byte]);
-    }
-    return footer - (std::size_t{backward} + 1) * 4;
 }
 
 // The bit where the end marker of the last bzip2 stream of `bytes` begins.

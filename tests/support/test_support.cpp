@@ -49,6 +49,15 @@ bool shellMakes(const std::string& command, const fs::path& in, const fs::path& 
     return std::system(line.c_str()) == 0;
 }
 
+std::size_t xzIndexStart(const std::string& bytes) {
+    const std::size_t footer = bytes.size() - 12;
+    std::uint32_t backward = 0;
+    for (int byte = 3; byte >= 0; --byte) {
+        backward = backward << 8 | static_cast<unsigned char>(bytes[footer + 4 + byte]);
+    }
+    return footer - (std::size_t{backward} + 1) * 4;
+}
+
 std::string blockavgCommand() {
     const char* prefix = wrapper();
     const std::string executable = shellQuoted(blockavgExecutable());

@@ -82,6 +82,10 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 bool shellMakes(const std::string& command, const std::filesystem::path& in,
                 const std::filesystem::path& out);
 
+// Where the index of the last xz stream of `bytes` begins: its footer gives
+// the index's size. The byte before it ends the last block's check.
+std::size_t xzIndexStart(const std::string& bytes);
+
 // Exit status and peak resident set size of one run of blockavg.
 struct PeakMemoryRun {
     int status = -1;
