@@ -181,7 +181,7 @@ Decoder::Step GzipDecoder::step(std::span<const unsigned char> in, std::uint64_t
                 same += in[byte] == start[byte] ? 1 : 0;
             }
             memberAt_ = at;
-            if (same == 2 && in[2] == 0x08) {
+            if (same == 2 && in.size() >= 3 && in[2] == 0x08) {
                 return failure(Fault::damaged, "a member's header that is not one");
             }
             header_.reset();
