@@ -159,10 +159,10 @@ RunResult runBlockavg(const fs::path& directory, const std::vector<std::string>&
 }
 
 RunResult runBlockavgFedBy(const fs::path& directory, const std::vector<std::string>& arguments,
-                           const std::string& writer) {
+                           const std::string& writer, const std::string& shellSetup) {
     const ScratchDirectory captures;
-    const std::string command = "cd " + shellQuoted(directory.string()) + " && { " + writer +
-                                "; } | " + blockavgIn(arguments, captures);
+    const std::string command = "cd " + shellQuoted(directory.string()) + " && " + shellSetup +
+                                " { " + writer + "; } | " + blockavgIn(arguments, captures);
     return runShell(directory, command, captures);
 }
 

@@ -67,9 +67,10 @@ RunResult runBlockavg(const std::filesystem::path& directory,
                       const std::string& shellSetup = {});
 
 // Runs blockavg with `arguments` in `directory`, its standard input a pipe
-// that the shell command `writer` writes into.
+// that the shell command `writer` writes into; `shellSetup` runs first.
 RunResult runBlockavgFedBy(const std::filesystem::path& directory,
-                           const std::vector<std::string>& arguments, const std::string& writer);
+                           const std::vector<std::string>& arguments, const std::string& writer,
+                           const std::string& shellSetup = {});
 
 // `text` as one shell word.
 std::string shellQuoted(const std::string& text);
