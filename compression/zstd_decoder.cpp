@@ -7,6 +7,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -36,12 +37,20 @@ public:
             taken.event = Event::ended;
             return taken;
         }
-        ZSTD_inBuffer input{in.data(), in.size(), 0};
+        // At most one step of a frame at a time (a block's header, its
+        // bytes, the checksum), as the library asks, and none while text it
+        // holds may wait to be given: a call that fails counts none of the
+        // text it gave, so the text before damage is then every block's
+        // before it, however the input arrived.
+        const std::size_t given = textWaits_ ? 0 : std::min(in.size(), nextStep_);
+        ZSTD_inBuffer input{in.data(), given, 0};
         ZSTD_outBuffer output{out.data(), out.size(), 0};
         // Without input the library may still hold text to give.
         const std::size_t result = ZSTD_decompressStream(stream_, &output, &input);
         taken.used = input.pos;
         taken.produced = output.pos;
+        textWaits_ = !out.empty() && output.pos == out.size();
+        nextStep_ = result == 0 || ZSTD_isError(result) != 0 ? 1 : result;
         if (ZSTD_isError(result) != 0) {
             taken.event = Event::failed;
             if (ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation) {
@@ -76,6 +85,8 @@ public:
 private:
     ZSTD_DStream* stream_;
     bool frameEnded_ = true;  // between frames
+    std::size_t nextStep_ = 1;  // the input the library asks for next
+    bool textWaits_ = false;    // the last call filled the text's room
     std::uint64_t frameAt_ = 0;
 };
 

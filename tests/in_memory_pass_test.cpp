@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/reference_codecs.hpp"
 #include "tests/support/test_support.hpp"
 
 namespace blockavg {
@@ -20,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using fuzzing::checkFuzzInput;
+using fuzzing::encodeWhole;
 using fuzzing::never;
 using fuzzing::PassResult;
 using fuzzing::PassSettings;
@@ -233,6 +235,32 @@ TEST(InMemoryPass, WritesLargeFramesInPartsAsWholeFrames) {
         EXPECT_TRUE(failed.output == all.output.substr(0, firstFrame + kept * large.size()))
             << failed.output.size() << " bytes";
         expectSameEverywhere(input, settings, failed, largeReads);
+    }
+}
+
+// A zstd frame damaged after text has come from it: the report up to the
+// damage is the same however many bytes each read gives.
+TEST(InMemoryPass, ReportsTheSameTextBeforeZstdDamageHoweverItArrives) {
+    const std::string text = testing::wanderingTrajectory(400);
+    std::string bytes = encodeWhole(Compression::zstd, text, 2, false);
+    if (bytes.empty()) {
+        GTEST_SKIP() << "no zstd";
+    }
+    for (const std::size_t at : {bytes.size() - 1, bytes.size() * 3 / 4}) {
+        SCOPED_TRACE(at);
+        std::string damaged = bytes;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x55);
+        PassSettings settings;
+        settings.blockLength = 10;
+        const PassResult whole = runInMemory(damaged, settings);
+        EXPECT_EQ(whole.status, 1);
+        for (const std::size_t chunk : {1, 61, 4093, 70001}) {
+            settings.chunkSize = chunk;
+            const PassResult read = runInMemory(damaged, settings);
+            EXPECT_EQ(read.console, whole.console) << chunk << " bytes a read";
+            EXPECT_EQ(read.output, whole.output);
+            EXPECT_EQ(read.diagnostics, whole.diagnostics);
+        }
     }
 }
 
