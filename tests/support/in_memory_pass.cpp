@@ -522,13 +522,14 @@ std::string checkFuzzInput(std::string_view data) {
         }
     }
     // How the bytes arrive and how many threads work on them must not
-    // change anything. Where a damaged compressed stream's text ends
-    // depends on where its decompressor finds the damage, which can depend
-    // on how the compressed bytes arrive: there only the threads may not.
+    // change anything. Where a damaged gzip, xz or bzip2 stream's text
+    // ends depends on where its decompressor finds the damage, which can
+    // depend on how the compressed bytes arrive: there only the threads
+    // may not.
     if (settings.chunkSize != PassSettings{}.chunkSize || settings.threads != 1 ||
         settings.batchBytes != 0) {
         PassSettings whole = settings;
-        if (!damaged) {
+        if (!damaged || compression == Compression::zstd) {
             whole.chunkSize = PassSettings{}.chunkSize;
         }
         whole.threads = 1;
