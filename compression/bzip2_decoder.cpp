@@ -276,8 +276,8 @@ public:
                 // Zeros after a stream (a file padded to a tape's or a
                 // disk's block) end the input; other bytes after them do not.
                 padded_ = true;
-                const auto* const other = std::find_if(
-                    bytes, bytes + size, [](unsigned char byte) { return byte != 0; });
+                const auto* const other =
+                    std::find_if(bytes, bytes + size, [](unsigned char byte) { return byte != 0; });
                 if (other != bytes + size) {
                     return failure({Fault::damaged, "no bzip2 header where one belongs", "stream",
                                     at + static_cast<std::uint64_t>(other - bytes)});
@@ -346,8 +346,8 @@ public:
                 // it, and, while the producer has nothing more to give, is
                 // taken at once.
                 const std::uint64_t after = (next + 80 + 7) / 8 * 8;
-                const bool agrees = after <= end &&
-                                    bitsAt(bytes, next + 48, 32) ==
+                const bool agrees =
+                    after <= end && bitsAt(bytes, next + 48, 32) ==
                                         combined(cutCheck_, bitsAt(bytes, bit_ + 48, 32));
                 const bool idle = flow == Flow::idle && agrees;
                 if (after + 32 + 48 > end && !ended && !idle) {
@@ -521,7 +521,7 @@ private:
     char level_ = '9';
     std::uint64_t bit_ = 0;  // where the next unit begins, in the bytes given next
     std::uint64_t streamAt_ = 0;
-    bool padded_ = false;  // zeros came after the last stream
+    bool padded_ = false;         // zeros came after the last stream
     std::uint32_t cutCheck_ = 0;  // the stream's checksum, by the checks of the blocks cut
     // The checker's, on the reader.
     std::uint32_t streamCheck_ = 0;

@@ -84,7 +84,7 @@ public:
 
 private:
     ZSTD_DStream* stream_;
-    bool frameEnded_ = true;  // between frames
+    bool frameEnded_ = true;    // between frames
     std::size_t nextStep_ = 1;  // the input the library asks for next
     bool textWaits_ = false;    // the last call filled the text's room
     std::uint64_t frameAt_ = 0;

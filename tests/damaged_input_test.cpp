@@ -45,11 +45,10 @@ RunResult runOn(const std::string& bytes, bool fromPipe, const std::string& setu
     const fs::path input = inputs / "in";
     writeFile(input, bytes);
     const ScratchDirectory directory;
-    return fromPipe ? testing::runBlockavgFedBy(directory.path(), {"-", blockLength},
-                                                "cat " + testing::shellQuoted(input.string()),
-                                                setup)
-                    : runBlockavg(directory.path(), {input.string(), blockLength}, std::nullopt,
-                                  setup);
+    return fromPipe
+               ? testing::runBlockavgFedBy(directory.path(), {"-", blockLength},
+                                           "cat " + testing::shellQuoted(input.string()), setup)
+               : runBlockavg(directory.path(), {input.string(), blockLength}, std::nullopt, setup);
 }
 
 // One byte changed (XOR 0x55) at 12 places of each compressor's copy of
@@ -143,7 +142,7 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
     struct Case {
         std::string what;
         std::string bytes;
-        std::string error;  // after "error reading INPUT: "; none: a whole run
+        std::string error;      // after "error reading INPUT: "; none: a whole run
         std::size_t kept = 20;  // averaged frames, of 40
     };
     std::vector<Case> cases;
@@ -161,10 +160,12 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
     // The feed that ends the 20th averaged frame's text in the damaged unit:
     // in its place the line could have gone on, so that frame goes too.
     for (const auto& [command, place, damage] :
-         {std::tuple{"gzip -n -c", 8, "the gzip data is damaged (its checksum does not match) "
-                                      "in the member at byte "},
-          std::tuple{"xz -T1 -c", 0, "the xz data is damaged (corrupt data or a wrong checksum) "
-                                     "in the block at byte "}}) {
+         {std::tuple{"gzip -n -c", 8,
+                     "the gzip data is damaged (its checksum does not match) "
+                     "in the member at byte "},
+          std::tuple{"xz -T1 -c", 0,
+                     "the xz data is damaged (corrupt data or a wrong checksum) "
+                     "in the block at byte "}}) {
         const auto a = compressed(command, first.substr(0, first.size() - 1));
         const auto b = compressed(command, "\n" + second);
         if (a && b) {
@@ -213,7 +214,8 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
                  "; trajectory.xmol holds the 40 averaged frames made before it",
              40});
         // Zeros that pad the file end it; other bytes after them are damage.
-        cases.push_back({"zeros after the last bzip2 stream", a + b + std::string(70000, '\0'), ""});
+        cases.push_back(
+            {"zeros after the last bzip2 stream", a + b + std::string(70000, '\0'), ""});
         cases.push_back({"a bzip2 header after zeros", a + b + std::string(9, '\0') + "BZh9",
                          "the bzip2 data is damaged (no bzip2 header where one belongs) in the "
                          "stream at byte " +
@@ -246,7 +248,8 @@ TEST(DamagedInput, EachCheckCatchesWhatItCovers) {
             EXPECT_EQ(result.status, 1);
             const std::size_t name = result.err.find(": ", 24);
             EXPECT_EQ(result.err.substr(name == std::string::npos ? 0 : name + 2), c.error + "\n");
-            EXPECT_TRUE(result.output == plain.output->substr(0, plain.output->size() * c.kept / 40));
+            EXPECT_TRUE(result.output ==
+                        plain.output->substr(0, plain.output->size() * c.kept / 40));
         }
     }
 }

@@ -120,8 +120,7 @@ TEST(LivePipe, WritesEveryUnitThatHasArrivedAndFailsAtDamage) {
          "blockavg: warning: producer.fifo has 12 bytes after its last gzip member that are not "
          "gzip data; they were ignored\n"},
         {"zstd", "zstd -q -c", "", nullptr, ""},
-        {"damaged bzip2", "bzip2 -1 -c", "", [](const std::string& b) { return b.size() / 3; },
-         ""},
+        {"damaged bzip2", "bzip2 -1 -c", "", [](const std::string& b) { return b.size() / 3; }, ""},
         // After the last block the producer may send another stream.
         {"xz of many blocks, the last one's check damaged", "xz -T2 --block-size=64KiB -c", "",
          [](const std::string& b) { return testing::xzIndexStart(b) - 1; }, ""},

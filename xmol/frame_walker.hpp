@@ -67,7 +67,7 @@ struct BatchFrames {
     bool stopsAtCountLine = false;  // the stop stands where frame `nextFrame` would begin
     std::int64_t nextFrame = 0;     // the number of the frame after the batch's last whole one
     std::uint64_t stopLine = 0;     // notACount and blankCountLine: the line's number
-    std::size_t stopEnd = 0;        // and where the line that tells the stop ends, its feed included
+    std::size_t stopEnd = 0;        // and where that line ends, its feed included
     std::string error;              // readError: why
 
     void clear() noexcept;
