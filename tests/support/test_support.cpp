@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -129,20 +130,36 @@ std::string blockavgIn(const std::vector<std::string>& arguments,
 }
 
 // Runs `command`, then collects what blockavgIn() captured and the output.
-RunResult runShell(const fs::path& directory, const std::string& command,
-                   const ScratchDirectory& captures) {
-    const fs::path outPath = captures / "stdout";
-    const fs::path errPath = captures / "stderr";
+RunResult runShellOnce(const fs::path& directory, const std::string& command,
+                       const ScratchDirectory& captures) {
     RunResult result;
     const int waitStatus = std::system(command.c_str());
     if (waitStatus != -1 && WIFEXITED(waitStatus)) {
         result.status = WEXITSTATUS(waitStatus);
     }
-    result.out = consoleText(readFile(outPath));
-    result.err = consoleText(readFile(errPath));
+    result.out = consoleText(readFile(captures / "stdout"));
+    result.err = consoleText(readFile(captures / "stderr"));
     const fs::path output = directory / "trajectory.xmol";
     if (fs::is_regular_file(fs::symlink_status(output))) {
         result.output = readFile(output);
+    }
+    return result;
+}
+
+// Now and then Wine fails a launch before blockavg.exe runs: status 1, and
+// no report, no message, no trajectory.xmol (twice in about 16 suites of
+// some 1,500 launches each, one launch each time). blockavg itself never
+// fails without a message, which every failing row here checks on Linux, so
+// under Wine such a run is launched once more, and the test log says so.
+RunResult runShell(const fs::path& directory, const std::string& command,
+                   const ScratchDirectory& captures) {
+    const bool outputBefore = fs::exists(fs::symlink_status(directory / "trajectory.xmol"));
+    RunResult result = runShellOnce(directory, command, captures);
+    if (runsUnderWine() && result.status == 1 && result.out.empty() && result.err.empty() &&
+        !outputBefore && !result.output) {
+        std::fprintf(stderr, "note: Wine ended a launch of blockavg.exe before it ran: %s\n",
+                     command.c_str());
+        result = runShellOnce(directory, command, captures);
     }
     return result;
 }
